@@ -1,0 +1,62 @@
+// One connected card held under a PC/SC transaction, with its APDU exchange
+// and the reading of its PKCS#15 structures.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "pcsc.h"
+
+// Status words this layer reports for answers a card must never give.
+// Both are ISO 7816-4 codes, so callers treat them as any other failure.
+enum : uint16_t {
+    StatusSuccess = 0x9000,
+    StatusEndReached = 0x6282, // 9000 with fewer data bytes than asked
+    StatusWrongLength = 0x6700, // more data bytes than asked
+};
+
+// derLength's answer for a length that the 4-octet window cannot hold.
+const uint32_t DerLengthInvalid = 0xFFFFFFFFu;
+
+// Directory file slots, indexed by the low nibble of the ODF tag.
+enum { DirPrivateKeys = 0, DirCertificates = 4, DirectoryFileCount = 9 };
+
+struct CardCertificate;
+
+class CardSession {
+public:
+    explicit CardSession(SCARDHANDLE handle);
+    virtual ~CardSession();
+
+    LONG transmit();
+    LONG selectByName(const char *name);
+    LONG selectByAid(const uint8_t *aid, uint32_t count);
+    LONG selectFile(uint16_t fileId);
+    LONG readBinary(uint16_t offset, uint16_t length, uint8_t *destination);
+    LONG getChipInfo(uint8_t *destination, uint32_t count);
+
+    void readDirectory();
+    static uint32_t derLength(int32_t &cursor, const uint8_t *window);
+    static const uint8_t *skipTlv(const uint8_t *p, const uint8_t *end);
+
+    // True when the latest operation took place and the card answered 9000.
+    bool succeeded() const { return lastResult == SCARD_S_SUCCESS && statusWord == StatusSuccess; }
+    // Master file, then the PKCS#15 application, then one of its files;
+    // false at the first step that does not succeed.
+    bool selectApplication();
+    bool selectApplicationFile(uint16_t fileId);
+
+    uint16_t directoryFileIds[DirectoryFileCount];
+    uint16_t statusWord;
+    SCARDHANDLE cardHandle;
+    LONG lastResult;
+    uint8_t command[256];
+    uint8_t answer[256];
+    DWORD commandLength;
+    DWORD answerLength;
+
+private:
+    LONG exchange();
+    LONG select(uint8_t p1, const uint8_t *data, uint32_t count);
+    void parseObjectDirectory(const uint8_t *odf, uint32_t size);
+};

@@ -1,0 +1,37 @@
+// The reader monitor: the table of watched readers, the two card families
+// and the polling work of the monitor thread.
+#pragma once
+
+#include <stdint.h>
+
+#include "../card/pcsc.h"
+
+enum : uint8_t { Atr21 = 0, Atr20 = 1 };
+
+const uint32_t ReaderTableSize = 16;
+
+struct ReaderTable {
+    SCARD_READERSTATEA entries[ReaderTableSize];
+    uint32_t count;
+};
+
+extern ReaderTable readerTable;
+extern SCARDCONTEXT pcscContext;
+extern SCARDHANDLE currentCard;
+extern uint8_t CardKind;
+
+extern const uint8_t Atr21Prefix[13];
+extern const uint8_t Atr20Pattern[20];
+extern const uint8_t Atr20Mask[20];
+
+void fillReaderTable(const char *readers);
+bool atrMatches(const uint8_t *pattern, uint32_t patternLength, const uint8_t *atr,
+                uint32_t atrLength, const uint8_t *mask);
+
+// One polling cycle without its timer: one status call over the table, then
+// each entry's insertion or removal. Answers the status call's result.
+LONG pollReaders();
+
+#ifdef _WIN32
+DWORD WINAPI monitorThread(LPVOID unused);
+#endif

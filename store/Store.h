@@ -1,0 +1,8 @@
+// Adding a card's certificates to the current user's "MY" store, bound to
+// the card's provider, and deleting them again when the card leaves.
+#pragma once
+
+class CardSession;
+
+void registerCardCertificates(CardSession *session);
+void removeCardCertificates(const char *serial);

@@ -1,0 +1,84 @@
+// A PC/SC double: provides the SCard* functions and g_rgSCardT0Pci, and
+// plays readers and virtual cards built by CardImage. Linked in place of
+// winscard/pcsc-lite by the unit tests, and built as winscard.dll for the
+// program's black-box tests.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "../../card/pcsc.h"
+#include "CardImage.h"
+
+namespace fakepcsc {
+
+// What the double does to the answer of one card command.
+struct Fault {
+    enum Kind {
+        None,
+        StatusWord, // answer only this status word
+        DataAndStatus, // answer `data` followed by the status word
+        ShortAnswer, // answer only the first `count` bytes of the real answer (0 or 1)
+        PcscError, // SCardTransmit returns `error`
+    };
+    Kind kind;
+    uint16_t status;
+    Bytes data;
+    size_t count;
+    LONG error;
+};
+
+Fault statusFault(uint16_t status);
+Fault dataFault(const Bytes &data, uint16_t status);
+Fault shortFault(size_t count);
+Fault errorFault(LONG error);
+
+struct CommandRecord {
+    SCARDHANDLE card;
+    Bytes command;
+    Bytes answer; // as handed to the caller; empty after a PC/SC error
+    LONG result;
+};
+
+struct Counters {
+    unsigned establish, release, listReaders, freeMemory, statusCalls;
+    unsigned connects, disconnects, beginTransactions, endTransactions, transmits;
+};
+
+// Forgets every reader, card, fault and record.
+void reset();
+
+// Readers are listed in the order they are added. Answers the reader index.
+size_t addReader(const std::string &name);
+void insertCard(size_t reader, const CardImage &card);
+void removeCard(size_t reader);
+// Further state flags (SCARD_STATE_INUSE, SCARD_STATE_MUTE, ...) reported
+// beside PRESENT or EMPTY. Changing them counts as an event, as in pcscd.
+void setReaderFlags(size_t reader, DWORD flags);
+CardImage *cardIn(size_t reader);
+
+// Connects to a card in a reader of its own, for tests of the card layer.
+SCARDHANDLE connectCard(const CardImage &card);
+
+// T=0 behaviour: SELECT answered 61xx, then GET RESPONSE gives the FCI.
+void setSelectNeedsGetResponse(bool on);
+
+// Faults, counted over all SCardTransmit calls from 1.
+void injectFault(unsigned commandIndex, const Fault &fault);
+void failFrom(unsigned commandIndex, LONG error); // as a card pulled mid-read
+void failStatusCalls(unsigned count, LONG error);
+void failEstablish(LONG error);
+void failListReaders(LONG error);
+void failConnect(LONG error);
+
+const std::vector<CommandRecord> &commandLog();
+void clearCommandLog();
+const Counters &counters();
+// Cards connected and not yet disconnected, transactions begun and not ended.
+unsigned openConnections();
+unsigned openTransactions();
+
+} // namespace fakepcsc
