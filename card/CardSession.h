@@ -21,7 +21,22 @@ const uint32_t DerLengthInvalid = 0xFFFFFFFFu;
 // Directory file slots, indexed by the low nibble of the ODF tag.
 enum { DirPrivateKeys = 0, DirCertificates = 4, DirectoryFileCount = 9 };
 
-struct CardCertificate;
+// The card family being read, set by the monitor at every insertion event.
+enum : uint8_t { Atr21 = 0, Atr20 = 1 };
+extern uint8_t CardKind;
+
+const uint32_t CertificateCapacity = 4096;
+const uint32_t ContainerNameCapacity = 128;
+
+// The caller's record of the certificate walk: `cursor` is set to 0 once,
+// `dataLength` to the capacity before every call.
+struct CardCertificate {
+    int32_t cursor;
+    uint8_t data[CertificateCapacity];
+    uint32_t dataLength;
+    char containerName[ContainerNameCapacity];
+    uint16_t keyUsage;
+};
 
 class CardSession {
 public:
@@ -34,6 +49,8 @@ public:
     LONG selectFile(uint16_t fileId);
     LONG readBinary(uint16_t offset, uint16_t length, uint8_t *destination);
     LONG getChipInfo(uint8_t *destination, uint32_t count);
+
+    bool nextCertificate(CardCertificate &certificate);
 
     void readDirectory();
     static uint32_t derLength(int32_t &cursor, const uint8_t *window);

@@ -4,9 +4,7 @@
 
 #include <stdint.h>
 
-#include "../card/pcsc.h"
-
-enum : uint8_t { Atr21 = 0, Atr20 = 1 };
+#include "../card/CardSession.h"
 
 const uint32_t ReaderTableSize = 16;
 
@@ -18,7 +16,6 @@ struct ReaderTable {
 extern ReaderTable readerTable;
 extern SCARDCONTEXT pcscContext;
 extern SCARDHANDLE currentCard;
-extern uint8_t CardKind;
 
 extern const uint8_t Atr21Prefix[13];
 extern const uint8_t Atr20Pattern[20];
