@@ -4,6 +4,10 @@
 
 #include <string.h>
 
+// Written by the monitor at every insertion event, read by the container
+// naming on the same thread.
+uint8_t CardKind = Atr21;
+
 namespace {
 
 const DWORD AnswerCapacity = 256;
