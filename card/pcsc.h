@@ -4,8 +4,11 @@
 
 #ifdef _WIN32
 // Data exports are reached through the import library's auto-import, which
-// also lets a statically linked PC/SC double define them.
+// also lets a statically linked PC/SC double define them. The build defines
+// this for every file, since <windows.h> pulls in <winscard.h> too.
+#ifndef WINSCARDDATA
 #define WINSCARDDATA
+#endif
 #include <windows.h>
 #include <winscard.h>
 #define PCSC_CALL WINAPI
