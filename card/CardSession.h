@@ -27,6 +27,11 @@ extern uint8_t CardKind;
 
 const uint32_t CertificateCapacity = 4096;
 const uint32_t ContainerNameCapacity = 128;
+// File identifiers a certificate's path text may name after the master file.
+const int FilePathCapacity = 6;
+// READ BINARY addresses a file with 16 bits: no read of a card file may end
+// beyond this offset.
+const uint32_t FileOffsetLimit = 0xFFFF;
 
 // The caller's record of the certificate walk: `cursor` is set to 0 once,
 // `dataLength` to the capacity before every call.
@@ -51,6 +56,15 @@ public:
     LONG getChipInfo(uint8_t *destination, uint32_t count);
 
     bool nextCertificate(CardCertificate &certificate);
+    static int parseFilePath(const uint8_t *text, uint32_t length, uint16_t *fileIds);
+
+    // The key lookup behind a certificate's container name. `identifier` is
+    // the certificate's iD element (tag, length octet, value); the answer is
+    // a malloc'd copy of the matching PrKDF entry's content, or null.
+    uint8_t *findPrivateKey(const uint8_t *identifier, uint32_t length, uint32_t &entryLength);
+    // Always sets both outputs; `containerName` holds ContainerNameCapacity chars.
+    void buildContainerName(const uint8_t *attributes, uint32_t length, char *containerName,
+                            uint16_t &keyUsage);
 
     void readDirectory();
     static uint32_t derLength(int32_t &cursor, const uint8_t *window);
@@ -62,6 +76,11 @@ public:
     // false at the first step that does not succeed.
     bool selectApplication();
     bool selectApplicationFile(uint16_t fileId);
+    // Element by element through the current file: a header window checked
+    // against its tag and the enclosing element's end, and a value read
+    // whole into a malloc'd buffer that the caller frees.
+    bool readElementHeader(uint32_t &offset, uint8_t tag, uint32_t end, uint32_t &length);
+    uint8_t *readElementValue(uint32_t offset, uint32_t length);
 
     uint16_t directoryFileIds[DirectoryFileCount];
     uint16_t statusWord;
