@@ -1,9 +1,12 @@
 // The PC/SC double's readers, cards and SCard* functions.
 #include "FakePcsc.h"
 
+#include "CardEmulator.h"
+
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <map>
 
 const SCARD_IO_REQUEST g_rgSCardT0Pci = {SCARD_PROTOCOL_T0, sizeof(SCARD_IO_REQUEST)};
@@ -25,13 +28,11 @@ struct Reader {
     unsigned generation; // insertions and removals: a change ends connections
 };
 
-// Where a connected card stands: its current directory and elementary file.
+// A connected card and where it stands.
 struct Connection {
     size_t reader;
     unsigned generation; // the reader's at connection: a later card change ends it
-    int currentDf;
-    int currentEf;
-    Bytes pending; // data waiting for GET RESPONSE
+    CardSelection selection;
 };
 
 struct State {
@@ -49,6 +50,10 @@ struct State {
     bool selectGetResponse = false;
     unsigned transactions = 0;
     std::vector<CommandRecord> log;
+    std::vector<ConnectRecord> connectLog;
+    std::vector<DisconnectRecord> disconnectLog;
+    DWORD statusTimeout = 0;
+    DWORD statusCount = 0;
     Counters counters = {};
 };
 
@@ -68,123 +73,6 @@ Bytes withStatus(Bytes data, uint16_t status)
     data.push_back((uint8_t)(status >> 8));
     data.push_back((uint8_t)status);
     return data;
-}
-
-bool isParent(const CardFile &parent, const CardFile &child)
-{
-    return child.path.size() == parent.path.size() + 1 &&
-           std::equal(parent.path.begin(), parent.path.end(), child.path.begin());
-}
-
-// File control information, enough for a T=0 card's GET RESPONSE.
-Bytes fciOf(const CardFile &file)
-{
-    Bytes fci{0x6F, 0x04, 0x83, 0x02, (uint8_t)(file.path.back() >> 8), (uint8_t)file.path.back()};
-    return fci;
-}
-
-Bytes selectAnswer(Connection &connection, const CardFile &file)
-{
-    if (!state().selectGetResponse)
-        return statusOnly(0x9000);
-    connection.pending = fciOf(file);
-    return statusOnly((uint16_t)(0x6100 | connection.pending.size()));
-}
-
-Bytes selectByName(Connection &connection, CardImage &card, const Bytes &name)
-{
-    for (size_t i = 0; i < card.files.size(); i++) {
-        if (card.files[i].directory && card.files[i].dfName == name) {
-            connection.currentDf = (int)i;
-            connection.currentEf = -1;
-            return selectAnswer(connection, card.files[i]);
-        }
-    }
-    return statusOnly(0x6A82);
-}
-
-Bytes selectById(Connection &connection, CardImage &card, uint16_t id)
-{
-    for (size_t i = 0; i < card.files.size(); i++) {
-        const CardFile &file = card.files[i];
-        bool reachable = file.path.size() == 1 && file.path[0] == id;
-        if (connection.currentDf >= 0 && file.path.back() == id)
-            reachable = reachable || isParent(card.files[connection.currentDf], file);
-        if (!reachable)
-            continue;
-        if (file.directory) {
-            connection.currentDf = (int)i;
-            connection.currentEf = -1;
-        } else {
-            connection.currentEf = (int)i;
-        }
-        return selectAnswer(connection, file);
-    }
-    return statusOnly(0x6A82);
-}
-
-Bytes readBinary(Connection &connection, CardImage &card, const uint8_t *apdu)
-{
-    if (connection.currentEf < 0)
-        return statusOnly(0x6986);
-    const Bytes &content = card.files[connection.currentEf].content;
-    const size_t offset = (size_t)(apdu[2] & 0x7F) << 8 | apdu[3];
-    const size_t wanted = apdu[4] ? apdu[4] : 256;
-    if (offset >= content.size())
-        return statusOnly(0x6B00);
-    const size_t available = content.size() - offset;
-    const size_t given = available < wanted ? available : wanted;
-    Bytes data(content.begin() + (long)offset, content.begin() + (long)(offset + given));
-    return withStatus(data, given == wanted ? 0x9000 : 0x6282);
-}
-
-Bytes chipInfo(CardImage &card, const uint8_t *apdu)
-{
-    const size_t wanted = apdu[4] ? apdu[4] : 256;
-    if (card.chipInfo.size() < wanted)
-        return statusOnly((uint16_t)(0x6C00 | card.chipInfo.size()));
-    return withStatus(Bytes(card.chipInfo.begin(), card.chipInfo.begin() + (long)wanted), 0x9000);
-}
-
-Bytes getResponse(Connection &connection, const uint8_t *apdu)
-{
-    if (connection.pending.empty())
-        return statusOnly(0x6985);
-    const size_t wanted = apdu[4] ? apdu[4] : 256;
-    Bytes data = connection.pending;
-    connection.pending.clear();
-    if (data.size() > wanted)
-        data.resize(wanted);
-    return withStatus(data, 0x9000);
-}
-
-// The card's own answer to one command APDU.
-Bytes answerCommand(Connection &connection, CardImage &card, const Bytes &apdu)
-{
-    if (apdu.size() < 5)
-        return statusOnly(0x6700);
-    const uint8_t cla = apdu[0], ins = apdu[1], p1 = apdu[2], lc = apdu[4];
-    if (cla == 0x00 && ins == 0xC0)
-        return getResponse(connection, apdu.data());
-    connection.pending.clear();
-    if (cla == 0x90 && ins == 0xB8)
-        return chipInfo(card, apdu.data());
-    if (cla != 0x00)
-        return statusOnly(0x6E00);
-    switch (ins) {
-    case 0xA4:
-        if (apdu.size() != 5u + lc)
-            return statusOnly(0x6700);
-        if (p1 == 0x04)
-            return selectByName(connection, card, Bytes(apdu.begin() + 5, apdu.end()));
-        if (p1 == 0x00 && lc == 2)
-            return selectById(connection, card, (uint16_t)(apdu[5] << 8 | apdu[6]));
-        return statusOnly(0x6A86);
-    case 0xB0:
-        return readBinary(connection, card, apdu.data());
-    default:
-        return statusOnly(0x6D00);
-    }
 }
 
 Bytes applyFault(const Fault &fault, const Bytes &answer)
@@ -293,6 +181,10 @@ void failConnect(LONG error) { state().connectError = error; }
 const std::vector<CommandRecord> &commandLog() { return state().log; }
 void clearCommandLog() { state().log.clear(); }
 const Counters &counters() { return state().counters; }
+const std::vector<ConnectRecord> &connectLog() { return state().connectLog; }
+const std::vector<DisconnectRecord> &disconnectLog() { return state().disconnectLog; }
+DWORD lastStatusTimeout() { return state().statusTimeout; }
+DWORD lastStatusCount() { return state().statusCount; }
 unsigned openConnections() { return (unsigned)state().connections.size(); }
 unsigned openTransactions() { return state().transactions; }
 
@@ -353,9 +245,12 @@ LONG PCSC_CALL SCardFreeMemory(SCARDCONTEXT, LPCVOID memory)
 // current state differs from the reader's is marked changed, and an
 // UNAWARE entry is always reported. Without a change the call times out at
 // once instead of waiting.
-LONG PCSC_CALL SCardGetStatusChangeA(SCARDCONTEXT, DWORD, LPSCARD_READERSTATEA states, DWORD count)
+LONG PCSC_CALL SCardGetStatusChangeA(SCARDCONTEXT, DWORD timeout, LPSCARD_READERSTATEA states,
+                                     DWORD count)
 {
     state().counters.statusCalls++;
+    state().statusTimeout = timeout;
+    state().statusCount = count;
     if (state().statusFailures) {
         state().statusFailures--;
         return state().statusError;
@@ -384,10 +279,10 @@ LONG PCSC_CALL SCardGetStatusChangeA(SCARDCONTEXT, DWORD, LPSCARD_READERSTATEA s
     return changed ? SCARD_S_SUCCESS : SCARD_E_TIMEOUT;
 }
 
-LONG PCSC_CALL SCardConnectA(SCARDCONTEXT, LPCSTR name, DWORD, DWORD, LPSCARDHANDLE card,
-                             LPDWORD protocol)
+namespace {
+
+LONG connectReader(LPCSTR name, LPSCARDHANDLE card, LPDWORD protocol)
 {
-    state().counters.connects++;
     if (state().connectError)
         return state().connectError;
     Reader *reader = findReader(name);
@@ -397,16 +292,28 @@ LONG PCSC_CALL SCardConnectA(SCARDCONTEXT, LPCSTR name, DWORD, DWORD, LPSCARDHAN
         return SCARD_E_NO_SMARTCARD;
     const SCARDHANDLE handle = state().nextHandle++;
     state().connections[handle] =
-        Connection{(size_t)(reader - state().readers.data()), reader->generation, -1, -1, Bytes()};
+        Connection{(size_t)(reader - state().readers.data()), reader->generation, freshSelection()};
     *card = handle;
     if (protocol)
         *protocol = SCARD_PROTOCOL_T0;
     return SCARD_S_SUCCESS;
 }
 
-LONG PCSC_CALL SCardDisconnect(SCARDHANDLE card, DWORD)
+} // namespace
+
+LONG PCSC_CALL SCardConnectA(SCARDCONTEXT, LPCSTR name, DWORD shareMode, DWORD protocols,
+                             LPSCARDHANDLE card, LPDWORD protocol)
+{
+    state().counters.connects++;
+    const LONG result = connectReader(name, card, protocol);
+    state().connectLog.push_back(ConnectRecord{name ? name : "", shareMode, protocols, result});
+    return result;
+}
+
+LONG PCSC_CALL SCardDisconnect(SCARDHANDLE card, DWORD disposition)
 {
     state().counters.disconnects++;
+    state().disconnectLog.push_back(DisconnectRecord{card, disposition});
     return state().connections.erase(card) ? SCARD_S_SUCCESS : SCARD_E_INVALID_HANDLE;
 }
 
@@ -446,7 +353,8 @@ LONG PCSC_CALL SCardTransmit(SCARDHANDLE card, LPCSCARD_IO_REQUEST, LPCBYTE comm
         record.result = SCARD_W_REMOVED_CARD;
     if (record.result == SCARD_S_SUCCESS) {
         Reader &reader = s.readers[connection->second.reader];
-        record.answer = answerCommand(connection->second, reader.card, record.command);
+        record.answer = answerApdu(reader.card, connection->second.selection, record.command,
+                                   s.selectGetResponse);
         if (fault != s.faults.end())
             record.answer = applyFault(fault->second, record.answer);
         if (record.answer.size() > *answerLength)

@@ -43,6 +43,18 @@ struct CommandRecord {
     LONG result;
 };
 
+// The arguments of one SCardConnectA or SCardDisconnect call.
+struct ConnectRecord {
+    std::string reader;
+    DWORD shareMode;
+    DWORD protocols;
+    LONG result;
+};
+struct DisconnectRecord {
+    SCARDHANDLE card;
+    DWORD disposition;
+};
+
 struct Counters {
     unsigned establish, release, listReaders, freeMemory, statusCalls;
     unsigned connects, disconnects, beginTransactions, endTransactions, transmits;
@@ -77,6 +89,11 @@ void failConnect(LONG error);
 const std::vector<CommandRecord> &commandLog();
 void clearCommandLog();
 const Counters &counters();
+const std::vector<ConnectRecord> &connectLog();
+const std::vector<DisconnectRecord> &disconnectLog();
+// The time-out and entry count of the latest SCardGetStatusChangeA call.
+DWORD lastStatusTimeout();
+DWORD lastStatusCount();
 // Cards connected and not yet disconnected, transactions begun and not ended.
 unsigned openConnections();
 unsigned openTransactions();
