@@ -1,0 +1,800 @@
+// The reader monitor's polling cycle against the PC/SC double's readers and
+// the recording store: the reader table, the two card families, exact event
+// matching, the serial slot and the cleanup of every insertion path.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "monitor/Monitor.h"
+#include "MonitorTestHelpers.h"
+#include "support/RecordingStore.h"
+#include "support/TestHelpers.h"
+
+using namespace fakepcsc;
+using recordingstore::StoreCall;
+
+namespace {
+
+const Bytes Atr21Spec = hexBytes("3B EF 00 00 40 14 80 25 56 45 4C 4D 4F");
+const Bytes Atr20Spec = hexBytes("3B 7F 11 00 00 00 6A 56 45 4C 4D 4F 02 2C 34 02 00 03 90 00");
+const Bytes Atr20MaskSpec = hexBytes("FF FF 00 FF FF FF FF FF FF FF FF FF FF FF FF FF 00 FF FF FF");
+
+const DWORD LowBits = 0xFFFF;
+
+CardImage cardOf(CardFamily family, const std::string &serialHex)
+{
+    CardDescription description = {};
+    description.family = family;
+    description.serial = hexBytes(serialHex);
+    return buildCard(description);
+}
+
+CardImage cardWithAtr(const Bytes &atr)
+{
+    CardImage card = emptyCard();
+    card.atr = atr;
+    return card;
+}
+
+Bytes atr21WithTail(const Bytes &tail)
+{
+    Bytes atr = Atr21Spec;
+    atr.insert(atr.end(), tail.begin(), tail.end());
+    return atr;
+}
+
+class MonitorTest : public ::testing::Test {
+protected:
+    void SetUp() override { startOver(); }
+
+    void TearDown() override
+    {
+        clearReaderTable();
+        recordingstore::reset();
+    }
+
+    void startOver()
+    {
+        clearReaderTable();
+        reset();
+        recordingstore::reset();
+        pcscContext = 0;
+        ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &pcscContext), SCARD_S_SUCCESS);
+        currentCard = 0;
+        CardKind = Atr21;
+    }
+
+    // Lists the readers as start-up does and fills the table from the list,
+    // which is given back before the table is used.
+    void watchReaders()
+    {
+        char *list = NULL;
+        DWORD length = SCARD_AUTOALLOCATE;
+        ASSERT_EQ(SCardListReadersA(pcscContext, NULL, (LPSTR)&list, &length), SCARD_S_SUCCESS);
+        fillReaderTable(list);
+        SCardFreeMemory(pcscContext, list);
+    }
+
+    size_t readerWith(const CardImage &card)
+    {
+        const size_t reader = addReader("Reader " + std::to_string(readerCount++));
+        insertCard(reader, card);
+        return reader;
+    }
+
+    size_t emptyReader() { return addReader("Reader " + std::to_string(readerCount++)); }
+
+    // One reader holding `card`, watched, and one cycle run.
+    void pollOneCard(const CardImage &card)
+    {
+        readerWith(card);
+        watchReaders();
+        EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    }
+
+    static SCARD_READERSTATEA &entry(size_t index) { return readerTable.entries[index]; }
+    static const char *slot(size_t index) { return (const char *)entry(index).pvUserData; }
+    static DWORD lowEvent(size_t index) { return entry(index).dwEventState & LowBits; }
+
+    static void expectNothingLeftOpen()
+    {
+        EXPECT_EQ(openConnections(), 0u);
+        EXPECT_EQ(openTransactions(), 0u);
+        EXPECT_EQ(counters().beginTransactions, counters().endTransactions);
+        EXPECT_EQ(counters().connects - counters().disconnects,
+                  (unsigned)std::count_if(connectLog().begin(), connectLog().end(),
+                                          [](const ConnectRecord &r) { return r.result != 0; }));
+    }
+
+    static void expectNoCardWork()
+    {
+        EXPECT_EQ(counters().connects, 0u);
+        EXPECT_EQ(counters().transmits, 0u);
+        EXPECT_TRUE(recordingstore::calls().empty());
+    }
+
+    unsigned readerCount = 0;
+};
+
+// ---------------------------------------------------------------- constants
+
+TEST_F(MonitorTest, PatternsAreTheFamiliesBytes)
+{
+    EXPECT_EQ(Bytes(Atr21Prefix, Atr21Prefix + sizeof Atr21Prefix), Atr21Spec);
+    EXPECT_EQ(Bytes(Atr20Pattern, Atr20Pattern + sizeof Atr20Pattern), Atr20Spec);
+    EXPECT_EQ(Bytes(Atr20Mask, Atr20Mask + sizeof Atr20Mask), Atr20MaskSpec);
+}
+
+TEST_F(MonitorTest, AtrMatchesComparesUnderTheMask)
+{
+    const uint8_t pattern[3] = {0x12, 0x34, 0x56};
+    const uint8_t mask[3] = {0xFF, 0x0F, 0x00};
+    const uint8_t same[3] = {0x12, 0x34, 0x56};
+    const uint8_t masked[3] = {0x12, 0xF4, 0xAB};
+    const uint8_t first[3] = {0x13, 0x34, 0x56};
+    const uint8_t middle[3] = {0x12, 0x35, 0x56};
+    EXPECT_TRUE(atrMatches(pattern, 3, same, 3, mask));
+    EXPECT_TRUE(atrMatches(pattern, 3, masked, 3, mask));
+    EXPECT_FALSE(atrMatches(pattern, 3, first, 3, mask));
+    EXPECT_FALSE(atrMatches(pattern, 3, middle, 3, mask));
+    EXPECT_FALSE(atrMatches(pattern, 3, same, 2, mask));
+    EXPECT_FALSE(atrMatches(pattern, 2, same, 3, mask));
+    EXPECT_TRUE(atrMatches(pattern, 0, same, 0, mask));
+}
+
+// ---------------------------------------------------------------- the table
+
+TEST_F(MonitorTest, FillReaderTableCopiesTheNames)
+{
+    emptyReader();
+    emptyReader();
+    watchReaders(); // the list is freed inside: the table must hold copies
+    ASSERT_EQ(readerTable.count, 2u);
+    EXPECT_STREQ(entry(0).szReader, "Reader 0");
+    EXPECT_STREQ(entry(1).szReader, "Reader 1");
+    for (size_t i = 0; i < 2; i++) {
+        EXPECT_EQ(entry(i).pvUserData, nullptr);
+        EXPECT_EQ(entry(i).dwCurrentState, (DWORD)SCARD_STATE_UNAWARE);
+        EXPECT_EQ(entry(i).dwEventState, 0u);
+        EXPECT_EQ(entry(i).cbAtr, 0u);
+    }
+    EXPECT_EQ(entry(2).szReader, nullptr);
+}
+
+TEST_F(MonitorTest, SixteenReadersAreWatchedAndTheSeventeenthIgnored)
+{
+    for (int i = 0; i < 17; i++) {
+        char serial[13];
+        snprintf(serial, sizeof serial, "0000000000%02X", i);
+        readerWith(cardOf(FamilyAtr21, serial));
+    }
+    watchReaders();
+    ASSERT_EQ(readerTable.count, 16u);
+    for (size_t i = 0; i < 16; i++)
+        EXPECT_EQ(std::string(entry(i).szReader), "Reader " + std::to_string(i));
+
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_EQ(lastStatusCount(), 16u);
+    ASSERT_EQ(recordingstore::registrations().size(), 16u);
+    ASSERT_EQ(connectLog().size(), 16u);
+    for (size_t i = 0; i < 16; i++) {
+        char serial[13];
+        snprintf(serial, sizeof serial, "0000000000%02X", (unsigned)i);
+        EXPECT_STREQ(slot(i), serial);
+        EXPECT_EQ(connectLog()[i].reader, "Reader " + std::to_string(i)); // in table order
+    }
+    expectNothingLeftOpen();
+}
+
+TEST_F(MonitorTest, FillReaderTableStopsAtSixteenEvenWhenCalledAgain)
+{
+    std::string list;
+    for (int i = 0; i < 20; i++)
+        list += "R" + std::to_string(i) + '\0';
+    list += '\0';
+    fillReaderTable(list.c_str());
+    EXPECT_EQ(readerTable.count, 16u);
+    fillReaderTable(list.c_str());
+    EXPECT_EQ(readerTable.count, 16u);
+    EXPECT_STREQ(entry(15).szReader, "R15");
+}
+
+TEST_F(MonitorTest, AnEmptyTableExaminesNothing)
+{
+    fillReaderTable("\0");
+    EXPECT_EQ(readerTable.count, 0u);
+    readerWith(emptyCard()); // a reader the table does not hold
+    const LONG result = pollReaders();
+    EXPECT_NE(result, SCARD_S_SUCCESS); // nothing can change in no entries
+    EXPECT_EQ(counters().statusCalls, 1u);
+    EXPECT_EQ(lastStatusCount(), 0u);
+    EXPECT_EQ(lastStatusTimeout(), 900u);
+    expectNoCardWork();
+}
+
+// ---------------------------------------------------------- one insertion
+
+TEST_F(MonitorTest, CardPresentAtStartUpIsRegisteredInTheFirstCycle)
+{
+    unsigned transactionsDuringRegistration = 99, connectionsDuringRegistration = 99;
+    std::string slotDuringRegistration;
+    recordingstore::onRegister([&](CardSession *) {
+        transactionsDuringRegistration = openTransactions();
+        connectionsDuringRegistration = openConnections();
+        slotDuringRegistration = slot(0) ? slot(0) : "(null)";
+    });
+    pollOneCard(emptyCard(FamilyAtr21));
+
+    EXPECT_EQ(counters().statusCalls, 1u);
+    EXPECT_EQ(lastStatusTimeout(), 900u);
+    EXPECT_EQ(lastStatusCount(), 1u);
+    EXPECT_EQ(lowEvent(0), (DWORD)0x0022);
+
+    ASSERT_EQ(connectLog().size(), 1u);
+    EXPECT_EQ(connectLog()[0].reader, "Reader 0");
+    EXPECT_EQ(connectLog()[0].shareMode, (DWORD)SCARD_SHARE_SHARED);
+    EXPECT_EQ(connectLog()[0].protocols, (DWORD)SCARD_PROTOCOL_T0);
+
+    const std::vector<StoreCall> registrations = recordingstore::registrations();
+    ASSERT_EQ(registrations.size(), 1u);
+    EXPECT_EQ(recordingstore::calls().size(), 1u);
+    EXPECT_EQ(registrations[0].cardKind, Atr21);
+    EXPECT_EQ(CardKind, Atr21);
+    // The session ran on the connected card, inside its transaction, with
+    // the serial already in the slot.
+    ASSERT_EQ(disconnectLog().size(), 1u);
+    EXPECT_NE(registrations[0].cardHandle, (SCARDHANDLE)0);
+    EXPECT_EQ(registrations[0].cardHandle, disconnectLog()[0].card);
+    EXPECT_EQ(registrations[0].cardHandle, currentCard);
+    EXPECT_EQ(disconnectLog()[0].disposition, (DWORD)SCARD_LEAVE_CARD);
+    EXPECT_EQ(transactionsDuringRegistration, 1u);
+    EXPECT_EQ(connectionsDuringRegistration, 1u);
+    EXPECT_EQ(slotDuringRegistration, "001A2B3C4D5E");
+
+    EXPECT_STREQ(slot(0), "001A2B3C4D5E");
+    EXPECT_EQ(counters().beginTransactions, 1u);
+    expectNothingLeftOpen();
+    // The chip information was asked for 18 bytes, after the directory.
+    ASSERT_FALSE(commandLog().empty());
+    EXPECT_EQ(commandLog().back().command, hexBytes("90 B8 00 00 12"));
+}
+
+TEST_F(MonitorTest, Atr20CardIsRegisteredWithItsKind)
+{
+    uint8_t kindDuringRegistration = 0xEE;
+    recordingstore::onRegister([&](CardSession *) { kindDuringRegistration = CardKind; });
+    pollOneCard(emptyCard(FamilyAtr20));
+
+    const std::vector<StoreCall> registrations = recordingstore::registrations();
+    ASSERT_EQ(registrations.size(), 1u);
+    EXPECT_EQ(registrations[0].cardKind, Atr20);
+    EXPECT_EQ(kindDuringRegistration, Atr20);
+    EXPECT_STREQ(slot(0), "0123456789ABCD");
+    EXPECT_EQ(commandLog().back().command, hexBytes("90 B8 00 00 11"));
+    expectNothingLeftOpen();
+}
+
+TEST_F(MonitorTest, NoChangeMeansNoWork)
+{
+    pollOneCard(emptyCard());
+    const Counters before = counters();
+    EXPECT_EQ(pollReaders(), SCARD_E_TIMEOUT);
+    EXPECT_EQ(counters().connects, before.connects);
+    EXPECT_EQ(counters().transmits, before.transmits);
+    EXPECT_EQ(recordingstore::calls().size(), 1u);
+}
+
+// ------------------------------------------------------------- serial text
+
+struct SerialCase {
+    CardFamily family;
+    const char *serialHex;
+    const char *text;
+};
+
+void PrintTo(const SerialCase &c, std::ostream *out) { *out << c.text; }
+
+class SerialTextTest : public MonitorTest, public ::testing::WithParamInterface<SerialCase> {};
+
+TEST_P(SerialTextTest, RemovalHandsTheSerialTextToTheStore)
+{
+    const SerialCase &c = GetParam();
+    std::string slotDuringRegistration;
+    recordingstore::onRegister([&](CardSession *) { slotDuringRegistration = slot(0); });
+    pollOneCard(cardOf(c.family, c.serialHex));
+    EXPECT_EQ(slotDuringRegistration, c.text);
+    ASSERT_NE(slot(0), nullptr);
+    EXPECT_STREQ(slot(0), c.text);
+    EXPECT_EQ(strlen(slot(0)), c.family == FamilyAtr20 ? 14u : 12u);
+
+    removeCard(0);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_EQ(lowEvent(0), (DWORD)0x0012);
+    EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{c.text});
+    EXPECT_EQ(slot(0), nullptr);
+    ASSERT_EQ(recordingstore::calls().size(), 2u);
+    EXPECT_EQ(recordingstore::calls()[1].kind, StoreCall::Remove);
+
+    // The slot is Free again: the next card in the reader is handled anew.
+    insertCard(0, cardOf(c.family, c.serialHex));
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_EQ(recordingstore::registrations().size(), 2u);
+    EXPECT_STREQ(slot(0), c.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BothKinds, SerialTextTest,
+    ::testing::Values(SerialCase{FamilyAtr21, "001A2B3C4D5E", "001A2B3C4D5E"},
+                      SerialCase{FamilyAtr21, "FF00A50FF05A", "FF00A50FF05A"},
+                      SerialCase{FamilyAtr20, "0123456789ABCD", "0123456789ABCD"},
+                      SerialCase{FamilyAtr20, "0A0B0C0D0E0FF0", "0A0B0C0D0E0FF0"}));
+
+TEST_F(MonitorTest, SerialIsTakenFromTheFamilysBytesOfTheAnswer)
+{
+    CardImage atr21 = emptyCard(FamilyAtr21);
+    atr21.chipInfo = hexBytes("00 01 02 03 04 05 06 07 08 09 A0 A1 A2 A3 A4 A5 16 17");
+    CardImage atr20 = emptyCard(FamilyAtr20);
+    atr20.chipInfo = hexBytes("B0 B1 B2 B3 B4 B5 B6 07 08 09 0A 0B 0C 0D 0E 0F 10");
+    readerWith(atr21);
+    readerWith(atr20);
+    watchReaders();
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_STREQ(slot(0), "A0A1A2A3A4A5");
+    EXPECT_STREQ(slot(1), "B0B1B2B3B4B5B6");
+    const std::vector<StoreCall> registrations = recordingstore::registrations();
+    ASSERT_EQ(registrations.size(), 2u);
+    EXPECT_EQ(registrations[0].cardKind, Atr21);
+    EXPECT_EQ(registrations[1].cardKind, Atr20);
+    expectNothingLeftOpen();
+}
+
+// --------------------------------------------------------- card families
+
+TEST_F(MonitorTest, Atr21PrefixWithAnyTailIsAccepted)
+{
+    const std::vector<Bytes> tails = {hexBytes("0000000000000000"), hexBytes("FFFFFFFFFFFFFFFF"),
+                                      hexBytes("022C340200039000"), hexBytes("0123456789ABCDEF")};
+    for (const Bytes &tail : tails)
+        readerWith(cardWithAtr(atr21WithTail(tail)));
+    watchReaders();
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    const std::vector<StoreCall> registrations = recordingstore::registrations();
+    ASSERT_EQ(registrations.size(), tails.size());
+    for (const StoreCall &call : registrations)
+        EXPECT_EQ(call.cardKind, Atr21);
+    expectNothingLeftOpen();
+}
+
+TEST_F(MonitorTest, Atr21PrefixOnAnotherLengthIsRefused)
+{
+    const size_t lengths[] = {13, 14, 20, 22, 32};
+    for (size_t length : lengths) {
+        Bytes atr = atr21WithTail(patternBytes(length - Atr21Spec.size(), 0x40));
+        readerWith(cardWithAtr(atr));
+    }
+    watchReaders();
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    for (size_t i = 0; i < readerTable.count; i++) {
+        EXPECT_EQ(lowEvent(i), (DWORD)0x0022);
+        EXPECT_EQ(slot(i), nullptr);
+    }
+    EXPECT_EQ(CardKind, Atr21);
+    expectNoCardWork();
+}
+
+TEST_F(MonitorTest, Atr21WithAnyPrefixByteChangedIsRefused)
+{
+    for (size_t i = 0; i < Atr21Spec.size(); i++) {
+        Bytes atr = atr21WithTail(hexBytes("022C340200039000"));
+        atr[i] ^= 0x01;
+        readerWith(cardWithAtr(atr));
+    }
+    watchReaders();
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    for (size_t i = 0; i < readerTable.count; i++)
+        EXPECT_EQ(slot(i), nullptr) << "byte " << i;
+    expectNoCardWork();
+}
+
+TEST_F(MonitorTest, Atr20DifferingOnlyInBytes2And16IsAccepted)
+{
+    const uint8_t values[] = {0x00, 0x11, 0x96, 0xFF};
+    for (uint8_t value : values) {
+        Bytes atr = Atr20Spec;
+        atr[2] = value;
+        atr[16] = (uint8_t)~value;
+        readerWith(cardWithAtr(atr));
+        // The card's own chip answer stays that of an Atr20 card.
+        cardIn(readerCount - 1)->chipInfo = chipInfoFor(FamilyAtr20, hexBytes("0123456789ABCD"));
+    }
+    watchReaders();
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    const std::vector<StoreCall> registrations = recordingstore::registrations();
+    ASSERT_EQ(registrations.size(), 4u);
+    for (size_t i = 0; i < 4; i++) {
+        EXPECT_EQ(registrations[i].cardKind, Atr20);
+        EXPECT_STREQ(slot(i), "0123456789ABCD");
+    }
+    expectNothingLeftOpen();
+}
+
+TEST_F(MonitorTest, Atr20DifferingInAnyOtherByteIsRefused)
+{
+    for (size_t i = 0; i < Atr20Spec.size(); i++) {
+        if (i == 2 || i == 16)
+            continue;
+        SCOPED_TRACE("byte " + std::to_string(i));
+        startOver();
+        Bytes atr = Atr20Spec;
+        atr[i] ^= 0x80;
+        pollOneCard(cardWithAtr(atr));
+        EXPECT_EQ(slot(0), nullptr);
+        EXPECT_EQ(CardKind, Atr21);
+        expectNoCardWork();
+    }
+}
+
+TEST_F(MonitorTest, TwentyOneByteAtrMatchingAtr20PatternIsRefused)
+{
+    Bytes atr = Atr20Spec;
+    atr.push_back(0x00);
+    CardKind = 0x7F;
+    pollOneCard(cardWithAtr(atr));
+    EXPECT_EQ(slot(0), nullptr);
+    EXPECT_EQ(CardKind, Atr20); // the kind comes from the first 20 bytes alone
+    expectNoCardWork();
+}
+
+TEST_F(MonitorTest, CardKindIsSetAtEveryInsertionEventAlsoForRefusedCards)
+{
+    CardKind = 0x7F;
+    pollOneCard(cardWithAtr(hexBytes("3B 02 14 50")));
+    EXPECT_EQ(CardKind, Atr21);
+    expectNoCardWork();
+
+    // A 19-byte ATR whose bytes, with the reader's zero behind them, match
+    // Atr20Pattern: Atr20 as the kind, refused all the same.
+    startOver();
+    CardKind = 0x7F;
+    Bytes shortAtr = Atr20Spec;
+    shortAtr.resize(19);
+    pollOneCard(cardWithAtr(shortAtr));
+    ASSERT_EQ(entry(0).cbAtr, 19u);
+    ASSERT_EQ(entry(0).rgbAtr[19], 0x00);
+    EXPECT_EQ(CardKind, Atr20);
+    EXPECT_EQ(slot(0), nullptr);
+    expectNoCardWork();
+}
+
+// ---------------------------------------------------------- event matching
+
+TEST_F(MonitorTest, EmptyReaderAtStartUpDoesNothing)
+{
+    emptyReader();
+    watchReaders();
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_EQ(lowEvent(0), (DWORD)0x0012);
+    EXPECT_EQ(slot(0), nullptr);
+    expectNoCardWork();
+}
+
+class ExtraFlagTest : public MonitorTest, public ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(ExtraFlagTest, EventsWithFurtherFlagsAreNeitherInsertionNorRemoval)
+{
+    const DWORD flag = GetParam();
+    const size_t reader = readerWith(emptyCard());
+    setReaderFlags(reader, flag);
+    watchReaders();
+    CardKind = 0x7F;
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_EQ(lowEvent(0), (DWORD)0x0022 | flag);
+    EXPECT_EQ(entry(0).dwCurrentState, entry(0).dwEventState);
+    EXPECT_EQ(slot(0), nullptr);
+    EXPECT_EQ(CardKind, 0x7F); // no insertion event: the kind is not touched
+    expectNoCardWork();
+
+    // The card is handled at the first event that reads exactly 0x0022.
+    setReaderFlags(reader, 0);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_EQ(lowEvent(0), (DWORD)0x0022);
+    EXPECT_EQ(recordingstore::registrations().size(), 1u);
+    EXPECT_STREQ(slot(0), "001A2B3C4D5E");
+    EXPECT_EQ(CardKind, Atr21);
+
+    // The flag again while the card is in, then the removal with the flag.
+    setReaderFlags(reader, flag);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    removeCard(reader);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_EQ(lowEvent(0), (DWORD)0x0012 | flag);
+    EXPECT_TRUE(recordingstore::removedSerials().empty());
+    EXPECT_STREQ(slot(0), "001A2B3C4D5E");
+
+    setReaderFlags(reader, 0);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_EQ(lowEvent(0), (DWORD)0x0012);
+    EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{"001A2B3C4D5E"});
+    EXPECT_EQ(slot(0), nullptr);
+    EXPECT_EQ(recordingstore::registrations().size(), 1u);
+    expectNothingLeftOpen();
+}
+
+INSTANTIATE_TEST_SUITE_P(Flags, ExtraFlagTest,
+                         ::testing::Values((DWORD)SCARD_STATE_INUSE, (DWORD)SCARD_STATE_MUTE,
+                                           (DWORD)SCARD_STATE_EXCLUSIVE | SCARD_STATE_INUSE,
+                                           (DWORD)0x0400, (DWORD)0x8000));
+
+TEST_F(MonitorTest, HighSixteenBitsNeverMatter)
+{
+    const size_t inserted = readerWith(emptyCard());
+    const size_t busy = readerWith(emptyCard(FamilyAtr20));
+    setReaderFlags(inserted, 0xFFFF0000);
+    setReaderFlags(busy, 0xFFFF0000 | SCARD_STATE_INUSE);
+    watchReaders();
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_EQ(entry(0).dwEventState & 0xFFFF0000, 0xFFFF0000u);
+    EXPECT_EQ(entry(1).dwEventState & 0xFFFF0000, 0xFFFF0000u);
+    EXPECT_EQ(entry(0).dwCurrentState, entry(0).dwEventState); // all the bits are copied
+    EXPECT_EQ(recordingstore::registrations().size(), 1u);
+    EXPECT_STREQ(slot(0), "001A2B3C4D5E");
+    EXPECT_EQ(slot(1), nullptr);
+
+    removeCard(inserted);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_EQ(entry(0).dwEventState & 0xFFFF0000, 0xFFFF0000u);
+    EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{"001A2B3C4D5E"});
+    expectNothingLeftOpen();
+}
+
+TEST_F(MonitorTest, CurrentStateIsCopiedOnlyAfterASuccessfulStatusCall)
+{
+    readerWith(emptyCard());
+    emptyReader();
+    watchReaders();
+
+    failStatusCalls(1, SCARD_E_NO_SERVICE);
+    EXPECT_EQ(pollReaders(), SCARD_E_NO_SERVICE);
+    EXPECT_EQ(entry(0).dwCurrentState, (DWORD)SCARD_STATE_UNAWARE);
+    EXPECT_EQ(entry(1).dwCurrentState, (DWORD)SCARD_STATE_UNAWARE);
+    expectNoCardWork();
+
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    for (size_t i = 0; i < 2; i++)
+        EXPECT_EQ(entry(i).dwCurrentState, entry(i).dwEventState);
+    EXPECT_EQ(recordingstore::registrations().size(), 1u);
+
+    // A failed call examines nothing, even what the entries still say.
+    const DWORD before[2] = {entry(0).dwCurrentState, entry(1).dwCurrentState};
+    entry(1).dwEventState = (entry(1).dwEventState & ~LowBits) | 0x0022;
+    failStatusCalls(1, SCARD_E_TIMEOUT);
+    EXPECT_EQ(pollReaders(), SCARD_E_TIMEOUT);
+    EXPECT_EQ(entry(0).dwCurrentState, before[0]);
+    EXPECT_EQ(entry(1).dwCurrentState, before[1]);
+    EXPECT_EQ(counters().connects, 1u);
+
+    // A time-out with fresh event states copies nothing either.
+    EXPECT_EQ(pollReaders(), SCARD_E_TIMEOUT);
+    EXPECT_NE(entry(0).dwEventState, before[0]); // the double reports without CHANGED
+    EXPECT_EQ(entry(0).dwCurrentState, before[0]);
+    EXPECT_EQ(entry(1).dwCurrentState, before[1]);
+    EXPECT_EQ(recordingstore::calls().size(), 1u);
+}
+
+TEST_F(MonitorTest, ChangesDuringFailedCallsAreSeenLater)
+{
+    const size_t reader = emptyReader();
+    watchReaders();
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    insertCard(reader, emptyCard());
+    failStatusCalls(2, SCARD_E_NO_SERVICE);
+    EXPECT_EQ(pollReaders(), SCARD_E_NO_SERVICE);
+    EXPECT_EQ(pollReaders(), SCARD_E_NO_SERVICE);
+    EXPECT_TRUE(recordingstore::calls().empty());
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_EQ(recordingstore::registrations().size(), 1u);
+}
+
+// ------------------------------------------------------- the serial slot
+
+TEST_F(MonitorTest, SecondInsertionEventWithTheSlotTakenDoesNothing)
+{
+    const size_t reader = readerWith(emptyCard());
+    watchReaders();
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    setReaderFlags(reader, SCARD_STATE_INUSE);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    setReaderFlags(reader, 0);
+    CardKind = 0x7F;
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_EQ(lowEvent(0), (DWORD)0x0022);
+    EXPECT_EQ(CardKind, Atr21); // set at this event too
+    EXPECT_EQ(counters().connects, 1u);
+    EXPECT_EQ(recordingstore::calls().size(), 1u);
+    EXPECT_STREQ(slot(0), "001A2B3C4D5E");
+}
+
+TEST_F(MonitorTest, CardSwappedBetweenCyclesIsNotTriedUntilRemovalIsSeen)
+{
+    const size_t reader = readerWith(emptyCard(FamilyAtr21));
+    watchReaders();
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    removeCard(reader);
+    insertCard(reader, emptyCard(FamilyAtr20));
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_EQ(lowEvent(0), (DWORD)0x0022);
+    EXPECT_EQ(CardKind, Atr20);
+    EXPECT_EQ(counters().connects, 1u);
+    EXPECT_EQ(recordingstore::calls().size(), 1u);
+
+    removeCard(reader);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{"001A2B3C4D5E"});
+}
+
+TEST_F(MonitorTest, RemovalOfANeverAcceptedCardDoesNothing)
+{
+    const size_t reader = readerWith(cardWithAtr(hexBytes("3B 02 14 50")));
+    watchReaders();
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    removeCard(reader);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_EQ(lowEvent(0), (DWORD)0x0012);
+    EXPECT_EQ(slot(0), nullptr);
+    expectNoCardWork();
+}
+
+TEST_F(MonitorTest, EventsOfOneCycleAreHandledInTableOrder)
+{
+    const size_t first = readerWith(cardOf(FamilyAtr21, "111111111111"));
+    const size_t second = emptyReader();
+    watchReaders();
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    removeCard(first);
+    insertCard(second, cardOf(FamilyAtr20, "22222222222222"));
+    uint8_t kindDuringRegistration = 0x7F;
+    recordingstore::onRegister([&](CardSession *) { kindDuringRegistration = CardKind; });
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    const std::vector<StoreCall> &calls = recordingstore::calls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[1].kind, StoreCall::Remove);
+    EXPECT_EQ(calls[1].serial, "111111111111");
+    EXPECT_EQ(calls[2].kind, StoreCall::Register);
+    EXPECT_EQ(calls[2].cardKind, Atr20);
+    EXPECT_EQ(kindDuringRegistration, Atr20);
+    EXPECT_EQ(slot(0), nullptr);
+    EXPECT_STREQ(slot(1), "22222222222222");
+    expectNothingLeftOpen();
+}
+
+// --------------------------------------------------------- failed events
+
+TEST_F(MonitorTest, FailedConnectionLeavesTheSlotTakenAndRegistersNothing)
+{
+    readerWith(emptyCard());
+    const size_t reader = emptyReader();
+    watchReaders();
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    ASSERT_NE(currentCard, (SCARDHANDLE)0);
+    recordingstore::reset();
+
+    failConnect(SCARD_E_SHARING_VIOLATION);
+    insertCard(reader, emptyCard(FamilyAtr20));
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_EQ(counters().connects, 2u);
+    EXPECT_EQ(currentCard, (SCARDHANDLE)0); // cleared before the attempt
+    EXPECT_EQ(counters().disconnects, 1u); // the first card's only
+    EXPECT_EQ(counters().beginTransactions, 1u);
+    EXPECT_TRUE(recordingstore::calls().empty());
+    ASSERT_NE(slot(1), nullptr);
+    EXPECT_STREQ(slot(1), ""); // Taken, with no serial written
+    expectNothingLeftOpen();
+
+    // Not tried again while it stays in; its removal hands nothing over.
+    failConnect(0);
+    setReaderFlags(reader, SCARD_STATE_INUSE);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    setReaderFlags(reader, 0);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_EQ(lowEvent(1), (DWORD)0x0022);
+    EXPECT_EQ(counters().connects, 2u);
+    removeCard(reader);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_TRUE(recordingstore::calls().empty());
+    EXPECT_EQ(slot(1), nullptr);
+
+    // Once removed, the next insertion is tried anew.
+    insertCard(reader, emptyCard(FamilyAtr20));
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_EQ(recordingstore::registrations().size(), 1u);
+    EXPECT_STREQ(slot(1), "0123456789ABCD");
+    expectNothingLeftOpen();
+}
+
+struct ChipFault {
+    const char *name;
+    Fault fault;
+};
+
+void PrintTo(const ChipFault &c, std::ostream *out) { *out << c.name; }
+
+class ChipReadFailureTest : public MonitorTest, public ::testing::WithParamInterface<ChipFault> {};
+
+TEST_P(ChipReadFailureTest, LeavesTheSlotTakenAndRegistersNothing)
+{
+    for (CardFamily family : {FamilyAtr21, FamilyAtr20}) {
+        SCOPED_TRACE(family == FamilyAtr20 ? "Atr20" : "Atr21");
+        startOver();
+        const CardImage card = emptyCard(family);
+        // The directory reading comes first; the chip command follows it.
+        unsigned directoryCommands = 0;
+        {
+            CardSession session(connectCard(card));
+            directoryCommands = counters().transmits;
+        }
+        startOver();
+        injectFault(directoryCommands + 1, GetParam().fault);
+        const size_t reader = readerWith(card);
+        watchReaders();
+        EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+        ASSERT_EQ(commandLog().size(), directoryCommands + 1);
+        EXPECT_EQ(Bytes(commandLog().back().command.begin(), commandLog().back().command.begin() + 2),
+                  hexBytes("90 B8"));
+        EXPECT_TRUE(recordingstore::calls().empty());
+        ASSERT_NE(slot(0), nullptr);
+        EXPECT_STREQ(slot(0), "");
+        // The session was destroyed and the card disconnected all the same.
+        EXPECT_EQ(counters().beginTransactions, 1u);
+        EXPECT_EQ(counters().endTransactions, 1u);
+        ASSERT_EQ(disconnectLog().size(), 1u);
+        EXPECT_EQ(disconnectLog()[0].disposition, (DWORD)SCARD_LEAVE_CARD);
+        expectNothingLeftOpen();
+
+        removeCard(reader);
+        EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+        EXPECT_TRUE(recordingstore::calls().empty());
+        EXPECT_EQ(slot(0), nullptr);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, ChipReadFailureTest,
+    ::testing::Values(ChipFault{"PcscError", errorFault(SCARD_E_COMM_DATA_LOST)},
+                      ChipFault{"WrongStatus", statusFault(0x6A81)},
+                      ChipFault{"WrongStatusWithData", dataFault(patternBytes(18), 0x6283)},
+                      ChipFault{"TooFewBytes", dataFault(patternBytes(5), 0x9000)},
+                      ChipFault{"NoStatusWord", shortFault(1)}),
+    [](const ::testing::TestParamInfo<ChipFault> &info) { return std::string(info.param.name); });
+
+TEST_F(MonitorTest, CardWithoutTheApplicationIsStillRegisteredAndClosed)
+{
+    // The monitor examines nothing after construction: a card whose
+    // directory cannot be read still has its serial read and registered.
+    CardImage card = emptyCard();
+    card.files.clear();
+    pollOneCard(card);
+    EXPECT_EQ(recordingstore::registrations().size(), 1u);
+    EXPECT_STREQ(slot(0), "001A2B3C4D5E");
+    expectNothingLeftOpen();
+}
+
+TEST_F(MonitorTest, CardPulledDuringTheEventIsClosedCleanly)
+{
+    const size_t reader = readerWith(emptyCard());
+    watchReaders();
+    failFrom(1, SCARD_W_REMOVED_CARD);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_TRUE(recordingstore::calls().empty());
+    EXPECT_STREQ(slot(0), "");
+    expectNothingLeftOpen();
+    EXPECT_EQ(counters().disconnects, 1u);
+    removeCard(reader);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_TRUE(recordingstore::calls().empty());
+    EXPECT_EQ(slot(0), nullptr);
+}
+
+} // namespace

@@ -1,0 +1,83 @@
+// The monitor thread on Windows: its named waitable timer, one polling cycle
+// per timer period, and its exit code when the timer cannot be created. The
+// thread never returns by itself, so the running test parks it inside a
+// registration and ends it there.
+#include <gtest/gtest.h>
+
+#include "MonitorTestHelpers.h"
+#include "monitor/Monitor.h"
+#include "support/RecordingStore.h"
+#include "support/TestHelpers.h"
+
+using namespace fakepcsc;
+
+namespace {
+
+class MonitorThreadTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        clearReaderTable();
+        reset();
+        recordingstore::reset();
+        ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &pcscContext), SCARD_S_SUCCESS);
+    }
+
+    void TearDown() override
+    {
+        recordingstore::reset();
+        clearReaderTable();
+        reset();
+    }
+};
+
+TEST_F(MonitorThreadTest, EndsWithOneWhenTheTimerCannotBeCreated)
+{
+    // Another kind of object holding the name makes the creation fail.
+    HANDLE other = CreateEventA(NULL, TRUE, FALSE, "WaitableTimer");
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(monitorThread(NULL), 1u);
+    CloseHandle(other);
+}
+
+TEST_F(MonitorThreadTest, PollsOncePerSecondOnTheNamedTimer)
+{
+    insertCard(addReader("Reader 0"), emptyCard());
+    fillReaderTable("Reader 0\0");
+    // The first cycle's status call fails, so the card is handled in the
+    // second, after the timer has been armed again.
+    failStatusCalls(1, SCARD_E_NO_SERVICE);
+
+    HANDLE registered = CreateEventA(NULL, TRUE, FALSE, NULL);
+    HANDLE never = CreateEventA(NULL, TRUE, FALSE, NULL);
+    unsigned statusCallsAtRegistration = 0;
+    recordingstore::onRegister([&](CardSession *) {
+        statusCallsAtRegistration = counters().statusCalls;
+        SetEvent(registered);
+        WaitForSingleObject(never, INFINITE);
+    });
+
+    const DWORD start = GetTickCount();
+    HANDLE thread = CreateThread(NULL, 0, monitorThread, NULL, 0, NULL);
+    ASSERT_NE(thread, nullptr);
+    const DWORD waited = WaitForSingleObject(registered, 30000);
+    const DWORD elapsed = GetTickCount() - start;
+    HANDLE timer = OpenWaitableTimerA(SYNCHRONIZE, FALSE, "WaitableTimer");
+    // The thread waits inside the registration: it is ended there.
+    TerminateThread(thread, 0);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+
+    ASSERT_EQ(waited, WAIT_OBJECT_0);
+    EXPECT_NE(timer, nullptr);
+    EXPECT_EQ(statusCallsAtRegistration, 2u);
+    EXPECT_GE(elapsed, 1800u); // two timer periods of one second
+    EXPECT_EQ(lastStatusTimeout(), 900u);
+    EXPECT_STREQ((const char *)readerTable.entries[0].pvUserData, "001A2B3C4D5E");
+    if (timer)
+        CloseHandle(timer);
+    CloseHandle(registered);
+    CloseHandle(never);
+}
+
+} // namespace

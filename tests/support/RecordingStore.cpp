@@ -1,0 +1,62 @@
+// The recording double of the certificate store.
+#include "RecordingStore.h"
+
+#include "../../card/CardSession.h"
+#include "../../store/Store.h"
+
+namespace recordingstore {
+namespace {
+
+struct State {
+    std::vector<StoreCall> calls;
+    std::function<void(CardSession *)> hook;
+};
+
+State &state()
+{
+    static State s;
+    return s;
+}
+
+} // namespace
+
+void reset() { state() = State(); }
+
+const std::vector<StoreCall> &calls() { return state().calls; }
+
+std::vector<StoreCall> registrations()
+{
+    std::vector<StoreCall> found;
+    for (const StoreCall &call : state().calls)
+        if (call.kind == StoreCall::Register)
+            found.push_back(call);
+    return found;
+}
+
+std::vector<std::string> removedSerials()
+{
+    std::vector<std::string> found;
+    for (const StoreCall &call : state().calls)
+        if (call.kind == StoreCall::Remove)
+            found.push_back(call.serial);
+    return found;
+}
+
+void onRegister(const std::function<void(CardSession *)> &hook) { state().hook = hook; }
+
+} // namespace recordingstore
+
+using namespace recordingstore;
+
+void registerCardCertificates(CardSession *session)
+{
+    state().calls.push_back(
+        StoreCall{StoreCall::Register, session ? session->cardHandle : 0, CardKind, std::string()});
+    if (state().hook)
+        state().hook(session);
+}
+
+void removeCardCertificates(const char *serial)
+{
+    state().calls.push_back(StoreCall{StoreCall::Remove, 0, 0, serial ? serial : "(null)"});
+}
