@@ -1,0 +1,188 @@
+// Registration of a card's certificates in the current user's "MY" store,
+// bound to the card's provider, and their removal when the card leaves.
+#include "Store.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#include "../card/CardSession.h"
+
+namespace {
+
+const char ProviderName[] = "VelmoCSP";
+const char PersonalStore[] = "MY";
+// Container names are compared over at least this many characters, so a
+// shorter serial matches only a name that equals it in full.
+const size_t MinimumSerialCompare = 12;
+
+// The text in wide characters of the ANSI code page, in a heap buffer the
+// caller frees; null when it cannot be made.
+wchar_t *wideText(const char *text)
+{
+    const int count = MultiByteToWideChar(CP_ACP, 0, text, -1, NULL, 0);
+    if (count <= 0)
+        return NULL;
+    wchar_t *wide = (wchar_t *)malloc((size_t)count * sizeof(wchar_t));
+    if (!wide)
+        return NULL;
+    if (MultiByteToWideChar(CP_ACP, 0, text, -1, wide, count) != count) {
+        free(wide);
+        return NULL;
+    }
+    return wide;
+}
+
+DWORD keySpecFor(uint16_t keyUsage)
+{
+    DWORD keySpec = 0;
+    if (keyUsage & 0x2000)
+        keySpec = AT_SIGNATURE;
+    if (keyUsage & 0x4000)
+        keySpec = AT_KEYEXCHANGE;
+    if ((keyUsage & 0x6000) == 0x6000)
+        keySpec = AT_KEYEXCHANGE | AT_SIGNATURE;
+    return keySpec;
+}
+
+// Names the card's provider and key container in the certificate's
+// key-provider property. A failure leaves the certificate unbound.
+void bindToProvider(PCCERT_CONTEXT context, const CardCertificate &certificate)
+{
+    if (!memchr(certificate.containerName, 0, sizeof certificate.containerName))
+        return;
+    wchar_t *provider = wideText(ProviderName);
+    wchar_t *container = wideText(certificate.containerName);
+    if (provider && container) {
+        CRYPT_KEY_PROV_INFO info = {};
+        info.pwszContainerName = container;
+        info.pwszProvName = provider;
+        info.dwProvType = PROV_RSA_FULL;
+        info.dwFlags = 0;
+        info.cProvParam = 0;
+        info.rgProvParam = NULL;
+        info.dwKeySpec = keySpecFor(certificate.keyUsage);
+        CertSetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, 0, &info);
+    }
+    free(container);
+    free(provider);
+}
+
+void addCertificate(HCERTSTORE store, const CardCertificate &certificate)
+{
+    PCCERT_CONTEXT context =
+        CertCreateCertificateContext(X509_ASN_ENCODING, certificate.data, certificate.dataLength);
+    if (!context)
+        return;
+    if (certificate.containerName[0])
+        bindToProvider(context, certificate);
+    CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_ALWAYS, NULL);
+    CertFreeCertificateContext(context);
+}
+
+// Changes to a system store reach the other programs (and, on some
+// implementations, survive the close at all) only once committed.
+void commitAndClose(HCERTSTORE store)
+{
+    CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, NULL);
+    CertCloseStore(store, 0);
+}
+
+bool isCardCertificate(PCCERT_CONTEXT context, const wchar_t *provider, const wchar_t *serial)
+{
+    DWORD size = 0;
+    if (!CertGetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, NULL, &size) ||
+        size < sizeof(CRYPT_KEY_PROV_INFO))
+        return false;
+    CRYPT_KEY_PROV_INFO *info = (CRYPT_KEY_PROV_INFO *)malloc(size);
+    if (!info)
+        return false;
+    bool matches = false;
+    if (CertGetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, info, &size) &&
+        info->pwszProvName && info->pwszContainerName && wcscmp(info->pwszProvName, provider) == 0) {
+        size_t length = wcslen(serial);
+        if (length < MinimumSerialCompare)
+            length = MinimumSerialCompare;
+        matches = wcsncmp(serial, info->pwszContainerName, length) == 0;
+    }
+    free(info);
+    return matches;
+}
+
+// The certificates to delete, gathered as duplicates while the store is
+// walked: deleting the certificate being enumerated is not safe everywhere.
+struct DeletionList {
+    PCCERT_CONTEXT *items;
+    size_t count;
+    size_t capacity;
+};
+
+void keepForDeletion(DeletionList &list, PCCERT_CONTEXT context)
+{
+    PCCERT_CONTEXT duplicate = CertDuplicateCertificateContext(context);
+    if (!duplicate)
+        return;
+    if (list.count == list.capacity) {
+        const size_t capacity = list.capacity ? list.capacity * 2 : 8;
+        void *items = realloc(list.items, capacity * sizeof *list.items);
+        if (!items) {
+            CertFreeCertificateContext(duplicate);
+            return;
+        }
+        list.items = (PCCERT_CONTEXT *)items;
+        list.capacity = capacity;
+    }
+    list.items[list.count++] = duplicate;
+}
+
+void deleteGathered(DeletionList &list)
+{
+    for (size_t i = 0; i < list.count; i++)
+        CertDeleteCertificateFromStore(list.items[i]);
+    free(list.items);
+    list = DeletionList();
+}
+
+} // namespace
+
+void registerCardCertificates(CardSession *session)
+{
+    HCERTSTORE store = CertOpenSystemStoreA(0, PersonalStore);
+    if (!store)
+        return;
+    CardCertificate certificate;
+    certificate.cursor = 0;
+    for (;;) {
+        certificate.dataLength = CertificateCapacity;
+        if (!session->nextCertificate(certificate))
+            break;
+        addCertificate(store, certificate);
+    }
+    commitAndClose(store);
+}
+
+// Deletes every certificate bound to the card's provider whose container
+// name begins with the whole serial. Without a serial nothing is deleted.
+void removeCardCertificates(const char *serial)
+{
+    if (!serial || !serial[0])
+        return;
+    wchar_t *provider = wideText(ProviderName);
+    wchar_t *wideSerial = wideText(serial);
+    HCERTSTORE store = provider && wideSerial ? CertOpenSystemStoreA(0, PersonalStore) : NULL;
+    if (store) {
+        DeletionList gathered = {};
+        PCCERT_CONTEXT context = NULL;
+        while ((context = CertEnumCertificatesInStore(store, context)) != NULL) {
+            if (isCardCertificate(context, provider, wideSerial))
+                keepForDeletion(gathered, context);
+        }
+        deleteGathered(gathered);
+        commitAndClose(store);
+    }
+    free(wideSerial);
+    free(provider);
+}

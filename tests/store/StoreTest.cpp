@@ -1,0 +1,329 @@
+// Registration and removal against the platform's real "MY" store. The
+// tests run in a Wine prefix of their own, made anew for every test run.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <set>
+#include <string>
+
+#include "card/CardSession.h"
+#include "store/Store.h"
+#include "support/TestCertificates.h"
+#include "support/TestHelpers.h"
+
+using namespace fakepcsc;
+
+namespace {
+
+struct Binding {
+    std::wstring provider;
+    std::wstring container;
+    DWORD providerType;
+    DWORD flags;
+    DWORD keySpec;
+};
+
+typedef std::string Thumbprint;
+
+Thumbprint thumbprintOf(PCCERT_CONTEXT context)
+{
+    BYTE hash[20];
+    DWORD size = sizeof hash;
+    if (!CertGetCertificateContextProperty(context, CERT_SHA1_HASH_PROP_ID, hash, &size))
+        return "";
+    return std::string((const char *)hash, size);
+}
+
+bool bindingOf(PCCERT_CONTEXT context, Binding &binding)
+{
+    DWORD size = 0;
+    if (!CertGetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, NULL, &size))
+        return false;
+    std::vector<BYTE> buffer(size);
+    if (!CertGetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size))
+        return false;
+    const CRYPT_KEY_PROV_INFO *info = (const CRYPT_KEY_PROV_INFO *)buffer.data();
+    binding.provider = info->pwszProvName ? info->pwszProvName : L"";
+    binding.container = info->pwszContainerName ? info->pwszContainerName : L"";
+    binding.providerType = info->dwProvType;
+    binding.flags = info->dwFlags;
+    binding.keySpec = info->dwKeySpec;
+    return true;
+}
+
+// Every certificate of "MY", by thumbprint, with its binding if it has one.
+struct StoreEntry {
+    bool bound;
+    Binding binding;
+};
+
+std::map<Thumbprint, StoreEntry> personalStore()
+{
+    std::map<Thumbprint, StoreEntry> entries;
+    HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+    if (!store)
+        return entries;
+    PCCERT_CONTEXT context = NULL;
+    while ((context = CertEnumCertificatesInStore(store, context)) != NULL) {
+        StoreEntry entry = {};
+        entry.bound = bindingOf(context, entry.binding);
+        entries[thumbprintOf(context)] = entry;
+    }
+    CertCloseStore(store, 0);
+    return entries;
+}
+
+void emptyPersonalStore()
+{
+    HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+    ASSERT_NE(store, (HCERTSTORE)NULL);
+    std::vector<PCCERT_CONTEXT> all;
+    PCCERT_CONTEXT context = NULL;
+    while ((context = CertEnumCertificatesInStore(store, context)) != NULL)
+        all.push_back(CertDuplicateCertificateContext(context));
+    for (PCCERT_CONTEXT each : all)
+        CertDeleteCertificateFromStore(each);
+    CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, NULL);
+    CertCloseStore(store, 0);
+}
+
+Thumbprint thumbprintOfDer(const Bytes &der)
+{
+    PCCERT_CONTEXT context = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), (DWORD)der.size());
+    if (!context)
+        return "";
+    const Thumbprint thumbprint = thumbprintOf(context);
+    CertFreeCertificateContext(context);
+    return thumbprint;
+}
+
+// A distinct certificate made from a real one: only its signature differs,
+// which the store neither checks nor needs.
+Bytes variantOf(Bytes der, unsigned number)
+{
+    der[der.size() - 1] = (uint8_t)number;
+    der[der.size() - 2] = (uint8_t)(number >> 8);
+    der[der.size() - 3] ^= 0x5A;
+    return der;
+}
+
+// Puts a certificate into "MY" directly, optionally bound as given.
+void putInStore(const Bytes &der, const wchar_t *provider, const wchar_t *container)
+{
+    HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+    ASSERT_NE(store, (HCERTSTORE)NULL);
+    PCCERT_CONTEXT context = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), (DWORD)der.size());
+    ASSERT_NE(context, (PCCERT_CONTEXT)NULL);
+    if (provider || container) {
+        CRYPT_KEY_PROV_INFO info = {};
+        info.pwszProvName = (LPWSTR)provider;
+        info.pwszContainerName = (LPWSTR)container;
+        info.dwProvType = PROV_RSA_FULL;
+        info.dwKeySpec = AT_SIGNATURE;
+        ASSERT_TRUE(CertSetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
+    }
+    ASSERT_TRUE(CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_ALWAYS, NULL));
+    CertFreeCertificateContext(context);
+    CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, NULL);
+    CertCloseStore(store, 0);
+}
+
+KeyDescription keyOf(uint8_t id, uint16_t usage, uint8_t reference)
+{
+    return KeyDescription{Bytes{0x45, id}, {(uint8_t)(usage >> 8), (uint8_t)usage}, reference,
+                          "\\5015\\4B01\\KEYS"};
+}
+
+CertificateDescription certificateOf(const Bytes &der, uint8_t id, const std::string &file)
+{
+    return CertificateDescription{der, Bytes{0x45, id}, "\\5015\\" + file};
+}
+
+// The demo card: signing and encryption certificates with keys, and the
+// CA certificate without one.
+CardDescription demoCard(CardFamily family, const Bytes &serial)
+{
+    CardDescription card = {};
+    card.family = family;
+    card.serial = serial;
+    card.certificates = {certificateOf(signingCertificate(), 1, "C001"),
+                         certificateOf(encryptionCertificate(), 2, "C002"),
+                         certificateOf(caCertificate(), 3, "C003")};
+    card.keys = {keyOf(1, 0x2000, 1), keyOf(2, 0x4000, 2)};
+    return card;
+}
+
+void registerCard(const CardDescription &description)
+{
+    CardKind = description.family == FamilyAtr20 ? Atr20 : Atr21;
+    CardSession *session = new CardSession(connectCard(buildCard(description)));
+    registerCardCertificates(session);
+    delete session;
+}
+
+const Bytes SerialA = hexBytes("001A2B3C4D5E");
+
+class StoreTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        reset();
+        emptyPersonalStore();
+    }
+    void TearDown() override { emptyPersonalStore(); }
+};
+
+TEST_F(StoreTest, RegistersEachCertificateWithItsBinding)
+{
+    registerCard(demoCard(FamilyAtr21, SerialA));
+    const auto entries = personalStore();
+    ASSERT_EQ(entries.size(), 3u);
+
+    const StoreEntry &sign = entries.at(thumbprintOfDer(signingCertificate()));
+    ASSERT_TRUE(sign.bound);
+    EXPECT_EQ(sign.binding.provider, L"VelmoCSP");
+    EXPECT_EQ(sign.binding.container, L"001A2B3C4D5E200001\\5015\\4B0");
+    EXPECT_EQ(sign.binding.providerType, (DWORD)PROV_RSA_FULL);
+    EXPECT_EQ(sign.binding.flags, 0u);
+    EXPECT_EQ(sign.binding.keySpec, (DWORD)AT_SIGNATURE);
+
+    const StoreEntry &encryption = entries.at(thumbprintOfDer(encryptionCertificate()));
+    ASSERT_TRUE(encryption.bound);
+    EXPECT_EQ(encryption.binding.container, L"001A2B3C4D5E400002\\5015\\4B0");
+    EXPECT_EQ(encryption.binding.keySpec, (DWORD)AT_KEYEXCHANGE);
+
+    EXPECT_FALSE(entries.at(thumbprintOfDer(caCertificate())).bound);
+}
+
+TEST_F(StoreTest, KeySpecFollowsTheSignAndDecryptBitsOnly)
+{
+    const struct {
+        uint16_t usage;
+        DWORD keySpec;
+    } cases[] = {{0x2000, 2}, {0x4000, 1}, {0x6000, 3}, {0x0000, 0}, {0x9FFF, 0},
+                 {0xA000, 2}, {0xC0FF, 1}, {0xFFFF, 3}};
+    CardDescription card = {};
+    card.family = FamilyAtr21;
+    card.serial = SerialA;
+    unsigned n = 0;
+    for (const auto &c : cases) {
+        n++;
+        card.certificates.push_back(certificateOf(variantOf(signingCertificate(), n), (uint8_t)n,
+                                                  "C00" + std::to_string(n)));
+        card.keys.push_back(keyOf((uint8_t)n, c.usage, (uint8_t)n));
+    }
+    registerCard(card);
+    const auto entries = personalStore();
+    n = 0;
+    for (const auto &c : cases) {
+        const StoreEntry &entry = entries.at(thumbprintOfDer(variantOf(signingCertificate(), ++n)));
+        ASSERT_TRUE(entry.bound);
+        EXPECT_EQ(entry.binding.keySpec, c.keySpec) << std::hex << c.usage;
+    }
+}
+
+TEST_F(StoreTest, UndecodableCertificatesArePassedOver)
+{
+    CardDescription card = demoCard(FamilyAtr21, SerialA);
+    card.certificates.insert(card.certificates.begin(),
+                             certificateOf(patternBytes(700), 9, "C009"));
+    registerCard(card);
+    EXPECT_EQ(personalStore().size(), 3u);
+}
+
+TEST_F(StoreTest, ACardWithoutCertificatesAddsNothing)
+{
+    putInStore(caCertificate(), NULL, NULL);
+    const auto before = personalStore();
+    registerCard(CardDescription{FamilyAtr21, SerialA, {}, {}, false});
+    EXPECT_EQ(personalStore().size(), before.size());
+}
+
+TEST_F(StoreTest, RemovalDeletesOnlyThatCardsBoundCertificates)
+{
+    const std::wstring serial = L"0123456789ABCD";
+    const std::wstring container = serial + L"200001\\5015\\4B0";
+    const Bytes ours = variantOf(caCertificate(), 1), otherProvider = variantOf(caCertificate(), 2),
+                otherCase = variantOf(caCertificate(), 3), unbound = variantOf(caCertificate(), 4),
+                neighbour = variantOf(caCertificate(), 5), noProvider = variantOf(caCertificate(), 6),
+                ours2 = variantOf(caCertificate(), 7);
+    putInStore(ours, L"VelmoCSP", container.c_str());
+    putInStore(ours2, L"VelmoCSP", serial.c_str());
+    putInStore(otherProvider, L"Other CSP", container.c_str());
+    putInStore(otherCase, L"velmocsp", container.c_str());
+    putInStore(unbound, NULL, NULL);
+    // A card of the same batch: the same first 12 characters.
+    putInStore(neighbour, L"VelmoCSP", L"0123456789ABCE200001\\5015\\4B0");
+    putInStore(noProvider, NULL, container.c_str());
+
+    removeCardCertificates("0123456789ABCD");
+
+    const auto entries = personalStore();
+    EXPECT_EQ(entries.count(thumbprintOfDer(ours)), 0u);
+    EXPECT_EQ(entries.count(thumbprintOfDer(ours2)), 0u);
+    for (const Bytes *kept : {&otherProvider, &otherCase, &unbound, &neighbour, &noProvider})
+        EXPECT_EQ(entries.count(thumbprintOfDer(*kept)), 1u);
+    EXPECT_EQ(entries.size(), 5u);
+}
+
+TEST_F(StoreTest, RemovalWithoutASerialDeletesNothing)
+{
+    putInStore(caCertificate(), L"VelmoCSP", L"");
+    putInStore(signingCertificate(), L"VelmoCSP", L"001A2B3C4D5E200001");
+    removeCardCertificates(NULL);
+    removeCardCertificates("");
+    EXPECT_EQ(personalStore().size(), 2u);
+}
+
+TEST_F(StoreTest, AShortSerialMatchesOnlyAnEqualContainerName)
+{
+    putInStore(variantOf(caCertificate(), 1), L"VelmoCSP", L"ABC");
+    putInStore(variantOf(caCertificate(), 2), L"VelmoCSP", L"ABCD");
+    removeCardCertificates("ABC");
+    const auto entries = personalStore();
+    EXPECT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries.count(thumbprintOfDer(variantOf(caCertificate(), 2))), 1u);
+}
+
+TEST_F(StoreTest, ACardRemovedAndInsertedAgainIsRegisteredAgain)
+{
+    registerCard(demoCard(FamilyAtr20, hexBytes("0123456789ABCD")));
+    EXPECT_EQ(personalStore().size(), 3u);
+    removeCardCertificates("0123456789ABCD");
+    const auto afterRemoval = personalStore();
+    ASSERT_EQ(afterRemoval.size(), 1u); // the CA certificate has no key on the card
+    EXPECT_EQ(afterRemoval.count(thumbprintOfDer(caCertificate())), 1u);
+    registerCard(demoCard(FamilyAtr20, hexBytes("0123456789ABCD")));
+    const auto entries = personalStore();
+    EXPECT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries.at(thumbprintOfDer(signingCertificate())).binding.container,
+              L"0123456789ABCD200001\\5015\\4B0");
+}
+
+TEST_F(StoreTest, AThousandUnrelatedCertificatesAreLeftAsTheyWere)
+{
+    HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+    ASSERT_NE(store, (HCERTSTORE)NULL);
+    for (unsigned i = 0; i < 1000; i++) {
+        const Bytes der = variantOf(caCertificate(), 100 + i);
+        ASSERT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
+                                                     (DWORD)der.size(), CERT_STORE_ADD_ALWAYS, NULL));
+    }
+    CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, NULL);
+    CertCloseStore(store, 0);
+    const auto before = personalStore();
+    ASSERT_EQ(before.size(), 1000u);
+
+    registerCard(demoCard(FamilyAtr21, SerialA));
+    EXPECT_EQ(personalStore().size(), 1003u);
+    removeCardCertificates("001A2B3C4D5E");
+    const auto after = personalStore();
+    EXPECT_EQ(after.size(), 1001u);
+    EXPECT_EQ(after.count(thumbprintOfDer(caCertificate())), 1u);
+    for (const auto &entry : before)
+        EXPECT_EQ(after.count(entry.first), 1u);
+}
+
+} // namespace
