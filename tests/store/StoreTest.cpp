@@ -9,6 +9,8 @@
 #include <string>
 
 #include "card/CardSession.h"
+#include "monitor/Monitor.h"
+#include "monitor/MonitorTestHelpers.h"
 #include "store/Store.h"
 #include "support/TestCertificates.h"
 #include "support/TestHelpers.h"
@@ -324,6 +326,30 @@ TEST_F(StoreTest, AThousandUnrelatedCertificatesAreLeftAsTheyWere)
     EXPECT_EQ(after.count(thumbprintOfDer(caCertificate())), 1u);
     for (const auto &entry : before)
         EXPECT_EQ(after.count(entry.first), 1u);
+}
+
+TEST_F(StoreTest, TheMonitorRegistersAnInsertedCardAndRemovesItWhenItLeaves)
+{
+    const size_t reader = addReader("Lector 0");
+    clearReaderTable();
+    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &pcscContext), SCARD_S_SUCCESS);
+    fillReaderTable("Lector 0\0");
+    pollReaders();
+    EXPECT_TRUE(personalStore().empty());
+
+    insertCard(reader, buildCard(demoCard(FamilyAtr21, SerialA)));
+    pollReaders();
+    const auto inserted = personalStore();
+    ASSERT_EQ(inserted.size(), 3u);
+    EXPECT_EQ(inserted.at(thumbprintOfDer(signingCertificate())).binding.container,
+              L"001A2B3C4D5E200001\\5015\\4B0");
+
+    removeCard(reader);
+    pollReaders();
+    const auto removed = personalStore();
+    EXPECT_EQ(removed.size(), 1u);
+    EXPECT_EQ(removed.count(thumbprintOfDer(caCertificate())), 1u);
+    clearReaderTable();
 }
 
 } // namespace
