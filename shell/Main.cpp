@@ -1,0 +1,88 @@
+// Start-up: the hidden window, the tray icon, the PC/SC context, the reader
+// table and the monitor thread, then the hidden window's message loop.
+#include "Shell.h"
+
+#include "monitor/Monitor.h"
+#include "resource.h"
+
+static const char TrayClassName[] = "DovaReraClass";
+
+typedef DWORD(WINAPI *RegisterServiceProcessCall)(DWORD processId, DWORD type);
+
+// Keeps the process alive across log-off on systems that offer the call.
+static void registerAsService()
+{
+    HMODULE kernel = LoadLibraryA("kernel32.dll");
+    if (!kernel)
+        return;
+    FARPROC call = GetProcAddress(kernel, "RegisterServiceProcess");
+    if (call)
+        reinterpret_cast<RegisterServiceProcessCall>(reinterpret_cast<void (*)()>(call))(0, 1);
+    FreeLibrary(kernel);
+}
+
+HWND createTrayWindow(HINSTANCE instance)
+{
+    registerAsService();
+    WNDCLASSA windowClass;
+    if (!GetClassInfoA(instance, TrayClassName, &windowClass)) {
+        ZeroMemory(&windowClass, sizeof windowClass);
+        windowClass.lpfnWndProc = TrayWindowProc;
+        windowClass.hInstance = instance;
+        windowClass.lpszClassName = TrayClassName;
+        if (!RegisterClassA(&windowClass))
+            return NULL;
+    }
+    return CreateWindowExA(0, TrayClassName, "", 0, 0, 0, 0, 0, NULL, NULL, instance, NULL);
+}
+
+void showStartupError(UINT id, UINT style)
+{
+    char text[256];
+    if (LoadStringA(NULL, LOWORD(id), text, sizeof text) <= 0)
+        lstrcpynA(text, "Unknown Error", sizeof text);
+    MessageBoxA(NULL, text, "DovaRera", LOWORD(style) | MB_SETFOREGROUND);
+}
+
+// Without readers the table stays empty and the monitor runs all the same.
+static void loadReaderTable()
+{
+    char *readers = NULL;
+    DWORD length = SCARD_AUTOALLOCATE;
+    if (SCardListReadersA(pcscContext, NULL, (LPSTR)&readers, &length) != SCARD_S_SUCCESS)
+        return;
+    if (readers && readers[0])
+        fillReaderTable(readers);
+    SCardFreeMemory(pcscContext, readers);
+}
+
+static void runMessageLoop(HWND window)
+{
+    MSG message;
+    while (GetMessageA(&message, window, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
+{
+    HWND window = createTrayWindow(instance);
+    if (!window) {
+        showStartupError(IDS_STARTUPFAILED, 0);
+        return 1;
+    }
+    addTrayIcon(window, IDI_TRAYICON, LoadIconA(instance, MAKEINTRESOURCEA(IDI_TRAYICON)), "Velmo Monitor");
+    if (SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &pcscContext) != SCARD_S_SUCCESS)
+        return -1;
+    loadReaderTable();
+    DWORD threadId;
+    HANDLE monitor = CreateThread(NULL, 0, monitorThread, NULL, 0, &threadId);
+    runMessageLoop(window);
+    // Ended from outside (the window closed or WM_QUIT): "Cerrar VelmoMon"
+    // leaves through ExitProcess and never comes here.
+    SCardReleaseContext(pcscContext);
+    CloseHandle(monitor);
+    UnregisterClassA(TrayClassName, instance);
+    return 1;
+}

@@ -1,0 +1,141 @@
+// The notification-area icon, its popup menu, the PIN tool and the about
+// box: everything the user sees, handled by the hidden window's procedure.
+#include "Shell.h"
+
+#include <shellapi.h>
+
+#include "resource.h"
+
+HMENU trayMenu = NULL;
+HINSTANCE trayInstance = NULL;
+
+static const char PinToolPath[] = "c:\\Zimvor\\Ravendel.exe";
+
+int addTrayIcon(HWND window, UINT iconId, HICON icon, const char *tip)
+{
+    NOTIFYICONDATAA record;
+    ZeroMemory(&record, sizeof record);
+    record.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    record.hWnd = window;
+    record.uID = iconId;
+    record.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    record.uCallbackMessage = WM_TRAYNOTIFY;
+    record.hIcon = icon;
+    if (tip)
+        lstrcpynA(record.szTip, tip, TrayTipCapacity);
+    return Shell_NotifyIconA(NIM_ADD, &record) ? 1 : 0;
+}
+
+void buildTrayMenu()
+{
+    trayMenu = CreatePopupMenu();
+    AppendMenuA(trayMenu, MF_STRING, IDM_PINTOOL, "Cambio y Desbloqueo de Pin");
+    AppendMenuA(trayMenu, MF_STRING, IDM_EXIT, "Cerrar VelmoMon");
+    AppendMenuA(trayMenu, MF_SEPARATOR, 0, NULL);
+    AppendMenuA(trayMenu, MF_STRING, IDM_ABOUT, "Acerca de...");
+}
+
+static void destroyTrayMenu()
+{
+    if (!trayMenu)
+        return;
+    DestroyMenu(trayMenu);
+    trayMenu = NULL;
+}
+
+void launchPinTool()
+{
+    char path[sizeof PinToolPath];
+    lstrcpynA(path, PinToolPath, sizeof path);
+    // Only the drive letter follows the system; without a Windows
+    // directory the template's own drive is kept.
+    char windowsDirectory[MAX_PATH];
+    const UINT length = GetWindowsDirectoryA(windowsDirectory, MAX_PATH);
+    if (length > 0 && length < MAX_PATH)
+        path[0] = windowsDirectory[0];
+
+    STARTUPINFOA startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOWNORMAL;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessA(path, NULL, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+        MessageBoxA(NULL, "No se pudo lanzar la aplicaci\xF3n Cambio de Pin", "Aviso Zimvor", MB_TASKMODAL);
+        return;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}
+
+// The menu opens at the cursor; a chosen entry comes back as WM_COMMAND.
+static void openTrayMenu(HWND window)
+{
+    POINT cursor;
+    GetCursorPos(&cursor);
+    if (!trayMenu)
+        buildTrayMenu();
+    SetForegroundWindow(window);
+    TrackPopupMenu(trayMenu, 0, cursor.x, cursor.y, 0, window, NULL);
+    // Lets the menu close properly when the user clicks elsewhere.
+    PostMessageA(window, WM_NULL, 0, 0);
+}
+
+static void showAboutBox(HWND window)
+{
+    // The box always ends with 0; anything else means it never appeared.
+    if (DialogBoxParamA(trayInstance, MAKEINTRESOURCEA(IDD_ABOUTBOX), window, AboutDialogProc, 0))
+        InvalidateRect(NULL, NULL, TRUE);
+}
+
+static LRESULT onCommand(HWND window, WPARAM wParam, LPARAM lParam)
+{
+    switch (LOWORD(wParam)) {
+    case IDM_EXIT:
+        SendMessageA(window, WM_CLOSE, 0, 0);
+        ExitProcess(0);
+    case IDM_ABOUT:
+        showAboutBox(window);
+        return 0;
+    case IDM_PINTOOL:
+        launchPinTool();
+        break;
+    }
+    destroyTrayMenu();
+    return DefWindowProcA(window, WM_COMMAND, wParam, lParam);
+}
+
+LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CREATE:
+        buildTrayMenu();
+        trayInstance = ((CREATESTRUCTA *)lParam)->hInstance;
+        return 0;
+    case WM_DESTROY:
+        destroyTrayMenu();
+        break;
+    case WM_COMMAND:
+        return onCommand(window, wParam, lParam);
+    case WM_TRAYNOTIFY:
+        if (lParam == WM_RBUTTONDOWN)
+            openTrayMenu(window);
+        break;
+    case WM_DROPTRAYMENU:
+        destroyTrayMenu();
+        break;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    if (message == WM_INITDIALOG)
+        return TRUE;
+    // Only IDOK ends the box: Escape (IDCANCEL) leaves it open.
+    if (message == WM_COMMAND && LOWORD(wParam) == IDOK) {
+        EndDialog(dialog, 0);
+        return TRUE;
+    }
+    return FALSE;
+}

@@ -1,0 +1,280 @@
+// The driver's plumbing: files, the stand-in tray, process and window
+// searches, and the messages that clicks and keys produce.
+#include "Driver.h"
+
+#include <string.h>
+
+namespace driver {
+namespace {
+
+std::string windowsPath(const char *unixPath)
+{
+    std::string path = std::string("Z:") + unixPath;
+    for (char &c : path)
+        if (c == '/')
+            c = '\\';
+    return path;
+}
+
+std::string testFolder()
+{
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
+    std::string folder(path, length < MAX_PATH ? length : 0);
+    return folder.substr(0, folder.find_last_of('\\'));
+}
+
+// Everything the stand-in tray has been told, in order.
+struct TrayLog {
+    std::vector<TrayIconRecord> added;
+    std::vector<DWORD> messages;
+};
+TrayLog trayLog;
+HWND trayWindow = NULL;
+
+// The notification area's data as Wine's shell32 sends it with WM_COPYDATA:
+// the window, id, flags, callback message and a 128-character tip, then
+// state, info texts and flags, a GUID, and the icon's bitmap geometry.
+const size_t TipOffset = 16, IconGeometryOffset = 944, NotifyDataSize = 960;
+
+LRESULT CALLBACK trayProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message != WM_COPYDATA)
+        return DefWindowProcA(window, message, wParam, lParam);
+    const COPYDATASTRUCT *data = (const COPYDATASTRUCT *)lParam;
+    trayLog.messages.push_back((DWORD)data->dwData);
+    if (data->dwData != NIM_ADD || data->cbData < NotifyDataSize)
+        return TRUE;
+    const BYTE *bytes = (const BYTE *)data->lpData;
+    TrayIconRecord record = {};
+    LONG handle;
+    memcpy(&handle, bytes, 4);
+    record.window = (HWND)(LONG_PTR)handle;
+    memcpy(&record.id, bytes + 4, 4);
+    memcpy(&record.flags, bytes + 8, 4);
+    memcpy(&record.callbackMessage, bytes + 12, 4);
+    WCHAR tip[128];
+    memcpy(tip, bytes + TipOffset, sizeof tip);
+    tip[127] = 0;
+    record.tip = tip;
+    memcpy(&record.iconWidth, bytes + IconGeometryOffset, 4);
+    memcpy(&record.iconHeight, bytes + IconGeometryOffset + 4, 4);
+    GetWindowThreadProcessId(record.window, &record.processId);
+    trayLog.added.push_back(record);
+    return TRUE;
+}
+
+struct WindowSearch {
+    DWORD processId;
+    const char *className;
+    const char *title;
+    bool visibleOnly;
+    HWND found;
+};
+
+BOOL CALLBACK matchWindow(HWND window, LPARAM parameter)
+{
+    WindowSearch &search = *(WindowSearch *)parameter;
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    if (processId != search.processId || className(window) != search.className)
+        return TRUE;
+    if (search.visibleOnly && !IsWindowVisible(window))
+        return TRUE;
+    if (search.title && windowText(window) != search.title)
+        return TRUE;
+    search.found = window;
+    return FALSE;
+}
+
+HWND findProcessWindow(DWORD processId, const char *name, const char *title, bool visibleOnly)
+{
+    WindowSearch search = {processId, name, title, visibleOnly, NULL};
+    EnumWindows(matchWindow, (LPARAM)&search);
+    return search.found;
+}
+
+} // namespace
+
+std::string velmoMonPath() { return windowsPath(VELMOMON_EXE); }
+std::string fakeWinscardPath() { return windowsPath(FAKE_WINSCARD_DLL); }
+std::string pinStandInPath() { return windowsPath(PIN_STANDIN_EXE); }
+
+std::string prepareAppFolder(const std::string &name, bool withFakeWinscard)
+{
+    const std::string runs = testFolder() + "\\shell-runs";
+    const std::string folder = runs + "\\" + name;
+    CreateDirectoryA(runs.c_str(), NULL);
+    CreateDirectoryA(folder.c_str(), NULL);
+    CopyFileA(velmoMonPath().c_str(), (folder + "\\VelmoMon.exe").c_str(), FALSE);
+    const std::string dll = folder + "\\winscard.dll";
+    if (withFakeWinscard)
+        CopyFileA(fakeWinscardPath().c_str(), dll.c_str(), FALSE);
+    else
+        DeleteFileA(dll.c_str());
+    return folder;
+}
+
+bool writeTextFile(const std::string &path, const std::string &text)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file, text.data(), (DWORD)text.size(), &written, NULL);
+    CloseHandle(file);
+    return ok && written == text.size();
+}
+
+bool fileExists(const std::string &path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool waitUntil(const std::function<bool()> &done, DWORD milliseconds)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        MSG message;
+        while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+        if (done())
+            return true;
+        if (GetTickCount() - start >= milliseconds)
+            return false;
+        MsgWaitForMultipleObjects(0, NULL, FALSE, 20, QS_ALLINPUT);
+    }
+}
+
+StandInTray::StandInTray()
+{
+    trayLog = TrayLog();
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = trayProc;
+    windowClass.hInstance = GetModuleHandleA(NULL);
+    windowClass.lpszClassName = "Shell_TrayWnd";
+    RegisterClassA(&windowClass);
+    trayWindow = CreateWindowExA(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, "Shell_TrayWnd", "", WS_POPUP, 0, 0, 0, 0,
+                                 NULL, NULL, windowClass.hInstance, NULL);
+}
+
+StandInTray::~StandInTray()
+{
+    DestroyWindow(trayWindow);
+    trayWindow = NULL;
+}
+
+const std::vector<TrayIconRecord> &StandInTray::added() const { return trayLog.added; }
+std::vector<DWORD> StandInTray::messages() const { return trayLog.messages; }
+
+bool Program::start(const std::string &exePath, const std::string &pcscConfig)
+{
+    SetEnvironmentVariableA("FAKE_PCSC_CONFIG", pcscConfig.empty() ? NULL : pcscConfig.c_str());
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    std::string commandLine = "\"" + exePath + "\"";
+    started = CreateProcessA(exePath.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup,
+                             &process) != 0;
+    return started;
+}
+
+bool Program::running() const
+{
+    return started && WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+DWORD Program::waitForExit(DWORD milliseconds)
+{
+    if (!started || !waitUntil([this] { return !running(); }, milliseconds))
+        return STILL_ACTIVE;
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process.hProcess, &code);
+    return code;
+}
+
+HWND Program::hiddenWindow(DWORD milliseconds) const
+{
+    HWND window = NULL;
+    waitUntil([&] { return (window = findProcessWindow(process.dwProcessId, "DovaReraClass", NULL, false)); },
+              milliseconds);
+    return window;
+}
+
+HWND Program::findWindow(const char *name, const char *title) const
+{
+    return findProcessWindow(process.dwProcessId, name, title, true);
+}
+
+HWND Program::waitForWindow(const char *name, const char *title, DWORD milliseconds) const
+{
+    HWND window = NULL;
+    waitUntil([&] { return (window = findWindow(name, title)) != NULL; }, milliseconds);
+    return window;
+}
+
+Program::~Program()
+{
+    if (!started)
+        return;
+    if (running()) {
+        TerminateProcess(process.hProcess, 99);
+        WaitForSingleObject(process.hProcess, 5000);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}
+
+std::string windowText(HWND window)
+{
+    char text[512] = "";
+    GetWindowTextA(window, text, sizeof text);
+    return text;
+}
+
+std::string className(HWND window)
+{
+    char name[256] = "";
+    GetClassNameA(window, name, sizeof name);
+    return name;
+}
+
+std::vector<HWND> children(HWND window)
+{
+    std::vector<HWND> list;
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+        list.push_back(child);
+    return list;
+}
+
+void pressRightButtonOnIcon(HWND hidden)
+{
+    PostMessageA(hidden, WM_USER + 100, 106, WM_RBUTTONDOWN);
+}
+
+void pressKey(HWND window, UINT key)
+{
+    PostMessageA(window, WM_KEYDOWN, key, 1);
+    PostMessageA(window, WM_KEYUP, key, 0xC0000001);
+}
+
+void chooseMenuEntry(HWND menuWindow, int entry)
+{
+    for (int i = 0; i < entry; i++)
+        pressKey(menuWindow, VK_DOWN);
+    pressKey(menuWindow, VK_RETURN);
+}
+
+void pauseForScreenshot(const char *name)
+{
+    char folder[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableA("VELMO_SCREENSHOTS", folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return;
+    const std::string request = std::string(folder) + "\\" + name + ".wanted";
+    if (writeTextFile(request, name))
+        waitUntil([&] { return !fileExists(request); });
+}
+
+} // namespace driver

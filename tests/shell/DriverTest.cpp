@@ -1,0 +1,268 @@
+// VelmoMon.exe from outside: start-up and exit codes, the tray icon, the
+// popup menu, the PIN tool and the about box, driven through its hidden
+// window the way the shell and the user's clicks reach it. Runs with
+// WINEDLLOVERRIDES=winscard=n,b so that a winscard.dll beside the program
+// (the PC/SC double) is used, and Wine's own where there is none.
+#include <gtest/gtest.h>
+
+#include "Driver.h"
+
+using namespace driver;
+
+namespace {
+
+const UINT MN_GETHMENU_MESSAGE = 0x01E1;
+const char PinToolFolder[] = "C:\\Zimvor";
+const char PinToolPath[] = "C:\\Zimvor\\Ravendel.exe";
+const char PinToolMark[] = "C:\\Zimvor\\Ravendel.ran";
+
+// The program running with the PC/SC double and no readers.
+class RunningProgram : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const std::string folder = prepareAppFolder(
+            ::testing::UnitTest::GetInstance()->current_test_info()->name(), true);
+        const std::string config = folder + "\\pcsc.txt";
+        ASSERT_TRUE(writeTextFile(config, "reader Test Reader 0\n"));
+        ASSERT_TRUE(program.start(folder + "\\VelmoMon.exe", config));
+        hidden = program.hiddenWindow();
+        ASSERT_TRUE(hidden != NULL);
+    }
+
+    // Right button on the icon; answers the open menu's window.
+    HWND openMenu()
+    {
+        pressRightButtonOnIcon(hidden);
+        return program.waitForWindow("#32768");
+    }
+
+    HMENU menuOf(HWND menuWindow)
+    {
+        DWORD_PTR menu = 0;
+        SendMessageTimeoutA(menuWindow, MN_GETHMENU_MESSAGE, 0, 0, SMTO_ABORTIFHUNG, 5000, &menu);
+        return (HMENU)menu;
+    }
+
+    bool menuClosed()
+    {
+        return waitUntil([&] { return program.findWindow("#32768") == NULL; });
+    }
+
+    // True when the program shows no window at all for a while.
+    bool showsNothing(DWORD milliseconds)
+    {
+        return !waitUntil([&] { return program.findWindow("#32768") || program.findWindow("#32770"); },
+                          milliseconds);
+    }
+
+    StandInTray tray;
+    Program program;
+    HWND hidden = NULL;
+};
+
+void removePinTool()
+{
+    DeleteFileA(PinToolPath);
+    DeleteFileA(PinToolMark);
+}
+
+TEST(Startup, WithoutSmartCardServiceEndsWithMinusOneAndShowsNothing)
+{
+    StandInTray tray;
+    Program program;
+    const std::string folder = prepareAppFolder("NoService", false);
+    ASSERT_TRUE(program.start(folder + "\\VelmoMon.exe"));
+    EXPECT_EQ(program.waitForExit(), 0xFFFFFFFFu);
+    // The icon was added before the context failed, and stays.
+    ASSERT_EQ(tray.added().size(), 1u);
+    EXPECT_EQ(tray.messages(), std::vector<DWORD>{NIM_ADD});
+}
+
+TEST(Startup, ContextErrorFromThePcscDoubleEndsWithMinusOne)
+{
+    StandInTray tray;
+    Program program;
+    const std::string folder = prepareAppFolder("EstablishError", true);
+    ASSERT_TRUE(writeTextFile(folder + "\\pcsc.txt", "reader Test Reader 0\nestablish-error 8010001D\n"));
+    ASSERT_TRUE(program.start(folder + "\\VelmoMon.exe", folder + "\\pcsc.txt"));
+    EXPECT_EQ(program.waitForExit(), 0xFFFFFFFFu);
+}
+
+TEST_F(RunningProgram, AddsOneIconWithItsTipAndCallback)
+{
+    ASSERT_TRUE(waitUntil([&] { return !tray.added().empty(); }));
+    const TrayIconRecord &icon = tray.added()[0];
+    EXPECT_EQ(icon.processId, program.process.dwProcessId);
+    EXPECT_EQ(icon.window, hidden);
+    EXPECT_EQ(icon.id, 106u);
+    EXPECT_EQ(icon.flags, (UINT)(NIF_MESSAGE | NIF_ICON | NIF_TIP));
+    EXPECT_EQ(icon.callbackMessage, 1124u);
+    EXPECT_EQ(icon.tip, L"Velmo Monitor");
+    EXPECT_EQ(icon.iconWidth, 32u);
+    EXPECT_EQ(icon.iconHeight, 32u);
+    EXPECT_EQ(tray.messages(), std::vector<DWORD>{NIM_ADD});
+}
+
+TEST_F(RunningProgram, HiddenWindowIsNeverShown)
+{
+    EXPECT_EQ(windowText(hidden), "");
+    EXPECT_FALSE(IsWindowVisible(hidden));
+    EXPECT_TRUE(GetParent(hidden) == NULL);
+    EXPECT_TRUE(GetMenu(hidden) == NULL);
+}
+
+TEST_F(RunningProgram, LeftClicksAndMouseMovesDoNothing)
+{
+    const UINT mouse[] = {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_MOUSEMOVE, WM_RBUTTONUP,
+                          WM_RBUTTONDBLCLK, WM_MBUTTONDOWN};
+    for (UINT message : mouse)
+        PostMessageA(hidden, 1124, 106, message);
+    EXPECT_TRUE(showsNothing(1500));
+    EXPECT_TRUE(program.running());
+}
+
+TEST_F(RunningProgram, RightButtonOpensTheMenuAtTheCursor)
+{
+    SetCursorPos(200, 150);
+    HWND menu = openMenu();
+    ASSERT_TRUE(menu != NULL);
+    RECT box;
+    GetWindowRect(menu, &box);
+    EXPECT_EQ(box.left, 200);
+    EXPECT_EQ(box.top, 150);
+    EXPECT_TRUE(menuOf(menu) != NULL);
+    pauseForScreenshot("menu");
+}
+
+TEST_F(RunningProgram, MenuClosedWithoutChoiceIsKept)
+{
+    HWND menu = openMenu();
+    ASSERT_TRUE(menu != NULL);
+    const HMENU first = menuOf(menu);
+    pressKey(menu, VK_ESCAPE);
+    ASSERT_TRUE(menuClosed());
+    menu = openMenu();
+    ASSERT_TRUE(menu != NULL);
+    EXPECT_EQ(menuOf(menu), first);
+}
+
+// Checks the about box's controls in template order.
+void expectAboutBoxControls(HWND box)
+{
+    struct Control {
+        const char *className;
+        int id;
+        const char *text;
+        LONG style;
+    };
+    const Control expected[] = {
+        {"Button", IDOK, "Aceptar", 0x50010001},
+        {"Static", -1, "VelmoMon 1.0.0.9", 0x50020000},
+        {"Static", -1, "Zimvor", 0x50020000},
+        {"Static", -1, NULL, 0x50000003},
+    };
+    const std::vector<HWND> controls = children(box);
+    ASSERT_EQ(controls.size(), 4u);
+    for (size_t i = 0; i < controls.size(); i++) {
+        EXPECT_EQ(className(controls[i]), expected[i].className) << i;
+        EXPECT_EQ((short)GetDlgCtrlID(controls[i]), expected[i].id) << i;
+        EXPECT_EQ(GetWindowLongA(controls[i], GWL_STYLE), expected[i].style) << i;
+        if (expected[i].text) {
+            EXPECT_EQ(windowText(controls[i]), expected[i].text) << i;
+        }
+    }
+    EXPECT_TRUE(SendMessageA(controls[3], STM_GETICON, 0, 0) != 0);
+    EXPECT_EQ(windowText(box), "");
+    EXPECT_EQ(GetWindowLongA(box, GWL_STYLE) & (WS_CAPTION | WS_SYSMENU), 0);
+}
+
+TEST_F(RunningProgram, AboutBoxShowsItsTextsAndOnlyOkEndsIt)
+{
+    HWND menu = openMenu();
+    ASSERT_TRUE(menu != NULL);
+    const HMENU first = menuOf(menu);
+    chooseMenuEntry(menu, 3);
+    HWND box = program.waitForWindow("#32770");
+    ASSERT_TRUE(box != NULL);
+    expectAboutBoxControls(box);
+    pauseForScreenshot("about");
+
+    pressKey(box, VK_ESCAPE);
+    EXPECT_FALSE(waitUntil([&] { return !IsWindow(box); }, 1500)) << "Escape closed the about box";
+    pressKey(box, VK_RETURN);
+    EXPECT_TRUE(waitUntil([&] { return !IsWindow(box); })) << "Enter did not close the about box";
+
+    // "Aceptar" clicked, and the same menu as before the box.
+    menu = openMenu();
+    ASSERT_TRUE(menu != NULL);
+    EXPECT_EQ(menuOf(menu), first);
+    chooseMenuEntry(menu, 3);
+    box = program.waitForWindow("#32770");
+    ASSERT_TRUE(box != NULL);
+    SendMessageTimeoutA(GetDlgItem(box, IDOK), BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 5000, NULL);
+    EXPECT_TRUE(waitUntil([&] { return !IsWindow(box); })) << "Aceptar did not close the about box";
+    EXPECT_TRUE(program.running());
+}
+
+TEST_F(RunningProgram, PinEntryStartsTheToolAndRebuildsTheMenu)
+{
+    removePinTool();
+    CreateDirectoryA(PinToolFolder, NULL);
+    ASSERT_TRUE(CopyFileA(pinStandInPath().c_str(), PinToolPath, FALSE));
+    HWND menu = openMenu();
+    ASSERT_TRUE(menu != NULL);
+    const HMENU first = menuOf(menu);
+    chooseMenuEntry(menu, 1);
+    EXPECT_TRUE(waitUntil([] { return fileExists(PinToolMark); })) << "the PIN tool did not run";
+    EXPECT_TRUE(showsNothing(500));
+    menu = openMenu();
+    ASSERT_TRUE(menu != NULL);
+    EXPECT_NE(menuOf(menu), first);
+    removePinTool();
+}
+
+TEST_F(RunningProgram, MissingPinToolIsReportedAndTheTrayGoesOn)
+{
+    removePinTool();
+    HWND menu = openMenu();
+    ASSERT_TRUE(menu != NULL);
+    const HMENU first = menuOf(menu);
+    chooseMenuEntry(menu, 1);
+    HWND box = program.waitForWindow("#32770", "Aviso Zimvor");
+    ASSERT_TRUE(box != NULL);
+    std::vector<std::string> texts;
+    HWND ok = NULL;
+    for (HWND control : children(box)) {
+        if (className(control) == "Button")
+            ok = control;
+        else if (!windowText(control).empty())
+            texts.push_back(windowText(control));
+    }
+    EXPECT_EQ(texts, std::vector<std::string>{"No se pudo lanzar la aplicaci\xF3n Cambio de Pin"});
+    ASSERT_TRUE(ok != NULL);
+    EXPECT_EQ(GetDlgCtrlID(ok), IDOK);
+    SendMessageTimeoutA(ok, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 5000, NULL);
+    EXPECT_TRUE(waitUntil([&] { return !IsWindow(box); }));
+
+    menu = openMenu();
+    ASSERT_TRUE(menu != NULL);
+    EXPECT_NE(menuOf(menu), first);
+    EXPECT_TRUE(program.running());
+}
+
+TEST_F(RunningProgram, CerrarEndsWithExitCodeZero)
+{
+    HWND menu = openMenu();
+    ASSERT_TRUE(menu != NULL);
+    chooseMenuEntry(menu, 2);
+    EXPECT_EQ(program.waitForExit(), 0u);
+}
+
+TEST_F(RunningProgram, WindowClosedFromOutsideEndsWithExitCodeOne)
+{
+    PostMessageA(hidden, WM_CLOSE, 0, 0);
+    EXPECT_EQ(program.waitForExit(), 1u);
+}
+
+} // namespace
