@@ -1,0 +1,300 @@
+// Plays a card of this family to vpcd, the virtual reader driver of pcscd.
+// Inserting the card is connecting to the reader slot's TCP port, removing
+// it is disconnecting. vpcd sends messages of a 2-byte big-endian length and
+// that many bytes: one byte is a control code (0 power off, 1 power on,
+// 2 reset, 4 ATR wanted), more is a command APDU, answered with the card's
+// response APDU.
+//   usage: velmo-virtual-card --port N [--host ADDRESS] [--image FILE]
+// Commands, one per line on standard input, each answered by one line that
+// begins with "ok" or "error" on standard output:
+//   insert | remove | fail-after K | load FILE | status | quit
+// fail-after K answers K more command APDUs, then disconnects at the next
+// one, as a card pulled out in the middle of a read. The end of standard
+// input quits.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <string>
+
+#include "support/CardEmulator.h"
+#include "support/CardImage.h"
+
+namespace {
+
+enum : uint8_t { PowerOff = 0, PowerOn = 1, Reset = 2, GetAtr = 4 };
+
+struct VirtualCard {
+    std::string host;
+    uint16_t port;
+    CardImage image;
+    bool loaded;
+    int socket; // -1 while the card is out
+    CardSelection selection;
+    long failAfter; // command APDUs still answered; -1 for no limit
+    unsigned long commands; // command APDUs answered since the last insertion
+};
+
+VirtualCard card = {"127.0.0.1", 0, CardImage(), false, -1, CardSelection{-1, -1, Bytes()}, -1, 0};
+
+void reply(const char *format, const std::string &text = std::string())
+{
+    printf(format, text.c_str());
+    putchar('\n');
+    fflush(stdout);
+}
+
+bool readFully(int fd, uint8_t *bytes, size_t count)
+{
+    while (count) {
+        const ssize_t n = recv(fd, bytes, count, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        count -= (size_t)n;
+    }
+    return true;
+}
+
+bool writeFully(int fd, const uint8_t *bytes, size_t count)
+{
+    while (count) {
+        const ssize_t n = send(fd, bytes, count, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        count -= (size_t)n;
+    }
+    return true;
+}
+
+bool sendMessage(int fd, const Bytes &message)
+{
+    if (message.size() > 0xFFFF)
+        return false;
+    Bytes frame{(uint8_t)(message.size() >> 8), (uint8_t)message.size()};
+    frame.insert(frame.end(), message.begin(), message.end());
+    return writeFully(fd, frame.data(), frame.size());
+}
+
+void pullCard()
+{
+    if (card.socket >= 0)
+        close(card.socket);
+    card.socket = -1;
+    card.failAfter = -1;
+}
+
+void sleepMilliseconds(long milliseconds)
+{
+    struct timespec pause = {milliseconds / 1000, (milliseconds % 1000) * 1000000};
+    nanosleep(&pause, NULL);
+}
+
+// The reader may still be starting: a refused connection is tried again
+// for a few seconds.
+int connectToReader()
+{
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(card.port);
+    if (inet_pton(AF_INET, card.host.c_str(), &address.sin_addr) != 1)
+        return -1;
+    for (int attempt = 0; attempt < 50; attempt++) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0)
+            return -1;
+        if (connect(fd, (struct sockaddr *)&address, sizeof address) == 0) {
+            const int on = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            return fd;
+        }
+        close(fd);
+        sleepMilliseconds(100);
+    }
+    return -1;
+}
+
+void insertCard()
+{
+    if (!card.loaded) {
+        reply("error no card image loaded");
+        return;
+    }
+    if (card.socket >= 0) {
+        reply("ok already inserted");
+        return;
+    }
+    card.socket = connectToReader();
+    if (card.socket < 0) {
+        reply("error reader port %s does not answer", std::to_string(card.port));
+        return;
+    }
+    card.selection = freshSelection();
+    card.commands = 0;
+    reply("ok inserted");
+}
+
+// One message from vpcd; false when the reader went away or broke the
+// protocol, which takes the card out.
+bool serveMessage()
+{
+    uint8_t header[2];
+    if (!readFully(card.socket, header, sizeof header))
+        return false;
+    const size_t length = (size_t)header[0] << 8 | header[1];
+    Bytes message(length);
+    if (length == 0 || !readFully(card.socket, message.data(), length))
+        return false;
+    if (length == 1) {
+        if (message[0] == GetAtr)
+            return sendMessage(card.socket, card.image.atr);
+        if (message[0] == PowerOn || message[0] == Reset || message[0] == PowerOff)
+            card.selection = freshSelection();
+        return true;
+    }
+    if (card.failAfter == 0) {
+        reply("event pulled after %s commands", std::to_string(card.commands));
+        return false;
+    }
+    if (card.failAfter > 0)
+        card.failAfter--;
+    card.commands++;
+    return sendMessage(card.socket, answerApdu(card.image, card.selection, message, false));
+}
+
+bool parseCount(const std::string &text, long &count)
+{
+    char *end = NULL;
+    count = strtol(text.c_str(), &end, 10);
+    return !text.empty() && !*end && count >= 0;
+}
+
+// Answers one command line; false for quit.
+bool runCommand(const std::string &line)
+{
+    std::istringstream fields(line);
+    std::string command, argument;
+    fields >> command >> argument;
+    long count = 0;
+    if (command.empty()) {
+        return true;
+    } else if (command == "insert") {
+        insertCard();
+    } else if (command == "remove") {
+        pullCard();
+        reply("ok removed");
+    } else if (command == "fail-after" && parseCount(argument, count)) {
+        card.failAfter = count;
+        reply("ok fail after %s commands", argument);
+    } else if (command == "load" && !argument.empty()) {
+        CardImage image;
+        if (!loadCardImageFile(argument.c_str(), image)) {
+            reply("error cannot load %s", argument);
+            return true;
+        }
+        card.image = image;
+        card.loaded = true;
+        card.selection = freshSelection();
+        reply("ok loaded %s", argument);
+    } else if (command == "status") {
+        reply("ok %s", std::string(card.socket >= 0 ? "inserted" : "removed") + " commands " +
+                           std::to_string(card.commands));
+    } else if (command == "quit") {
+        reply("ok quit");
+        return false;
+    } else {
+        reply("error unknown command: %s", line);
+    }
+    return true;
+}
+
+// Reads what standard input holds; false at its end or on quit.
+bool serveInput(std::string &pending)
+{
+    char buffer[1024];
+    const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR)
+        return true;
+    if (n <= 0)
+        return false;
+    pending.append(buffer, (size_t)n);
+    size_t end;
+    while ((end = pending.find('\n')) != std::string::npos) {
+        const std::string line = pending.substr(0, end);
+        pending.erase(0, end + 1);
+        if (!runCommand(line))
+            return false;
+    }
+    if (pending.size() > 4096) {
+        reply("error command line too long");
+        pending.clear();
+    }
+    return true;
+}
+
+int usage()
+{
+    fprintf(stderr, "usage: velmo-virtual-card --port N [--host ADDRESS] [--image FILE]\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    for (int i = 1; i < argc; i++) {
+        const std::string option = argv[i];
+        long value = 0;
+        if (option == "--port" && i + 1 < argc && parseCount(argv[i + 1], value) && value > 0 &&
+            value <= 65535) {
+            card.port = (uint16_t)value;
+            i++;
+        } else if (option == "--host" && i + 1 < argc) {
+            card.host = argv[++i];
+        } else if (option == "--image" && i + 1 < argc) {
+            card.loaded = loadCardImageFile(argv[++i], card.image);
+            if (!card.loaded) {
+                fprintf(stderr, "velmo-virtual-card: cannot load %s\n", argv[i]);
+                return 1;
+            }
+        } else {
+            return usage();
+        }
+    }
+    if (!card.port)
+        return usage();
+    signal(SIGPIPE, SIG_IGN);
+    std::string pending;
+    for (;;) {
+        struct pollfd watched[2] = {{STDIN_FILENO, POLLIN, 0}, {card.socket, POLLIN, 0}};
+        const nfds_t count = card.socket >= 0 ? 2 : 1;
+        if (poll(watched, count, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (count == 2 && watched[1].revents && !serveMessage()) {
+            pullCard();
+            reply("event removed");
+        }
+        if (watched[0].revents && !serveInput(pending))
+            break;
+    }
+    pullCard();
+    return 0;
+}
