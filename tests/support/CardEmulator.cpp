@@ -3,8 +3,6 @@
 
 #include <algorithm>
 
-namespace {
-
 Bytes statusOnly(uint16_t status)
 {
     return Bytes{(uint8_t)(status >> 8), (uint8_t)status};
@@ -16,6 +14,8 @@ Bytes withStatus(Bytes data, uint16_t status)
     data.push_back((uint8_t)status);
     return data;
 }
+
+namespace {
 
 bool isParent(const CardFile &parent, const CardFile &child)
 {

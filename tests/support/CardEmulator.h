@@ -15,6 +15,10 @@ struct CardSelection {
 
 CardSelection freshSelection();
 
+// An answer of only a status word, and one of data followed by a status word.
+Bytes statusOnly(uint16_t status);
+Bytes withStatus(Bytes data, uint16_t status);
+
 // The card's answer (data and status word) to one command APDU: SELECT by DF
 // name or by file identifier, READ BINARY, GET RESPONSE and the chip
 // information command 90 B8. With `selectNeedsGetResponse` a SELECT answers

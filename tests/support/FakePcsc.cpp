@@ -63,18 +63,6 @@ State &state()
     return s;
 }
 
-Bytes statusOnly(uint16_t status)
-{
-    return Bytes{(uint8_t)(status >> 8), (uint8_t)status};
-}
-
-Bytes withStatus(Bytes data, uint16_t status)
-{
-    data.push_back((uint8_t)(status >> 8));
-    data.push_back((uint8_t)status);
-    return data;
-}
-
 Bytes applyFault(const Fault &fault, const Bytes &answer)
 {
     switch (fault.kind) {
