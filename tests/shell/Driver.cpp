@@ -64,35 +64,7 @@ LRESULT CALLBACK trayProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     return TRUE;
 }
 
-struct WindowSearch {
-    DWORD processId;
-    const char *className;
-    const char *title;
-    bool visibleOnly;
-    HWND found;
-};
-
-BOOL CALLBACK matchWindow(HWND window, LPARAM parameter)
-{
-    WindowSearch &search = *(WindowSearch *)parameter;
-    DWORD processId = 0;
-    GetWindowThreadProcessId(window, &processId);
-    if (processId != search.processId || className(window) != search.className)
-        return TRUE;
-    if (search.visibleOnly && !IsWindowVisible(window))
-        return TRUE;
-    if (search.title && windowText(window) != search.title)
-        return TRUE;
-    search.found = window;
-    return FALSE;
-}
-
-HWND findProcessWindow(DWORD processId, const char *name, const char *title, bool visibleOnly)
-{
-    WindowSearch search = {processId, name, title, visibleOnly, NULL};
-    EnumWindows(matchWindow, (LPARAM)&search);
-    return search.found;
-}
+using trayinput::findProcessWindow;
 
 } // namespace
 
@@ -226,44 +198,12 @@ Program::~Program()
     CloseHandle(process.hProcess);
 }
 
-std::string windowText(HWND window)
-{
-    char text[512] = "";
-    GetWindowTextA(window, text, sizeof text);
-    return text;
-}
-
-std::string className(HWND window)
-{
-    char name[256] = "";
-    GetClassNameA(window, name, sizeof name);
-    return name;
-}
-
 std::vector<HWND> children(HWND window)
 {
     std::vector<HWND> list;
     for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
         list.push_back(child);
     return list;
-}
-
-void pressRightButtonOnIcon(HWND hidden)
-{
-    PostMessageA(hidden, WM_USER + 100, 106, WM_RBUTTONDOWN);
-}
-
-void pressKey(HWND window, UINT key)
-{
-    PostMessageA(window, WM_KEYDOWN, key, 1);
-    PostMessageA(window, WM_KEYUP, key, 0xC0000001);
-}
-
-void chooseMenuEntry(HWND menuWindow, int entry)
-{
-    for (int i = 0; i < entry; i++)
-        pressKey(menuWindow, VK_DOWN);
-    pressKey(menuWindow, VK_RETURN);
 }
 
 void pauseForScreenshot(const char *name)

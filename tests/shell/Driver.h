@@ -9,7 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "TrayInput.h"
+
 namespace driver {
+
+using trayinput::chooseMenuEntry;
+using trayinput::className;
+using trayinput::pressKey;
+using trayinput::pressRightButtonOnIcon;
+using trayinput::windowText;
 
 // The files the build put in place, as Windows paths.
 std::string velmoMonPath();
@@ -64,16 +72,7 @@ struct Program {
     ~Program();
 };
 
-std::string windowText(HWND window);
-std::string className(HWND window);
 std::vector<HWND> children(HWND window);
-
-// Right button on the icon: the callback message the shell sends.
-void pressRightButtonOnIcon(HWND hidden);
-// Chooses the n-th enabled entry (from 1, separators skipped) of an open
-// popup menu with the arrow keys and Enter, as a keyboard user would.
-void chooseMenuEntry(HWND menuWindow, int entry);
-void pressKey(HWND window, UINT key);
 
 // When VELMO_SCREENSHOTS names a folder (scripts/screenshots sets it), asks
 // for a picture of the screen as it is now and waits until it is taken.

@@ -3,6 +3,12 @@
 // certificate. The demo and the end-to-end tests read the store with it,
 // never through the program under test.
 //   usage: store-list [--tsv]
+//          store-list --watch SECONDS    for SECONDS, prints a line each time
+//                                        the number of certificates changes:
+//                                        Unix milliseconds, the number, and
+//                                        how many are bound to "VelmoCSP"
+//          store-list --add-unrelated N  adds N self-signed certificates of
+//                                        no card to the store (benchmarks)
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -78,16 +84,128 @@ const char *keySpecName(long keySpec)
     }
 }
 
+HCERTSTORE openStore()
+{
+    HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+    if (!store)
+        fprintf(stderr, "store-list: cannot open the MY store (%lu)\n", GetLastError());
+    return store;
+}
+
+long long unixMilliseconds()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const unsigned long long ticks = (unsigned long long)now.dwHighDateTime << 32 | now.dwLowDateTime;
+    return (long long)(ticks / 10000ULL) - 11644473600000LL;
+}
+
+// Opens the store afresh, as another program would see it now.
+bool countCertificates(unsigned &all, unsigned &bound)
+{
+    HCERTSTORE store = openStore();
+    if (!store)
+        return false;
+    all = bound = 0;
+    PCCERT_CONTEXT context = NULL;
+    while ((context = CertEnumCertificatesInStore(store, context)) != NULL) {
+        Row row;
+        bindingOf(context, row);
+        all++;
+        if (strcmp(row.provider, "VelmoCSP") == 0)
+            bound++;
+    }
+    CertCloseStore(store, 0);
+    return true;
+}
+
+int watch(long seconds)
+{
+    const long long end = unixMilliseconds() + seconds * 1000LL;
+    long long shownAll = -1, shownBound = -1;
+    while (unixMilliseconds() < end) {
+        unsigned all, bound;
+        if (!countCertificates(all, bound))
+            return 2;
+        if (all != shownAll || bound != shownBound) {
+            printf("%lld %u %u\n", unixMilliseconds(), all, bound);
+            fflush(stdout);
+            shownAll = all;
+            shownBound = bound;
+        }
+        Sleep(10);
+    }
+    return 0;
+}
+
+// Certificates that share one key of an ordinary provider and differ by
+// their subject, so that none of them belongs to a card.
+int addUnrelated(long count)
+{
+    HCRYPTPROV provider = 0;
+    const char container[] = "store-list unrelated";
+    if (!CryptAcquireContextA(&provider, container, NULL, PROV_RSA_FULL, 0) &&
+        !CryptAcquireContextA(&provider, container, NULL, PROV_RSA_FULL, CRYPT_NEWKEYSET))
+        return 2;
+    HCRYPTKEY key = 0;
+    if (!CryptGetUserKey(provider, AT_SIGNATURE, &key) &&
+        !CryptGenKey(provider, AT_SIGNATURE, 1024 << 16, &key)) {
+        CryptReleaseContext(provider, 0);
+        return 2;
+    }
+    CryptDestroyKey(key);
+    HCERTSTORE store = openStore();
+    if (!store) {
+        CryptReleaseContext(provider, 0);
+        return 2;
+    }
+    long added = 0;
+    for (long i = 0; i < count; i++) {
+        char subject[64];
+        sprintf(subject, "CN=Unrelated %05ld, O=Store List", i + 1);
+        BYTE name[256];
+        DWORD nameSize = sizeof name;
+        if (!CertStrToNameA(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, NULL, name, &nameSize, NULL))
+            continue;
+        CERT_NAME_BLOB blob = {nameSize, name};
+        PCCERT_CONTEXT context = CertCreateSelfSignCertificate(provider, &blob, CERT_CREATE_SELFSIGN_NO_KEY_INFO,
+                                                               NULL, NULL, NULL, NULL, NULL);
+        if (!context)
+            continue;
+        if (CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_ALWAYS, NULL))
+            added++;
+        CertFreeCertificateContext(context);
+    }
+    CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, NULL);
+    CertCloseStore(store, 0);
+    CryptReleaseContext(provider, 0);
+    printf("added %ld unrelated certificates\n", added);
+    return added == count ? 0 : 1;
+}
+
+long countArgument(int argc, char **argv)
+{
+    char *end = NULL;
+    const long value = argc > 2 ? strtol(argv[2], &end, 10) : -1;
+    return end && !*end && value > 0 ? value : -1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    const bool tsv = argc > 1 && strcmp(argv[1], "--tsv") == 0;
-    HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
-    if (!store) {
-        fprintf(stderr, "store-list: cannot open the MY store (%lu)\n", GetLastError());
-        return 2;
+    if (argc > 1 && (strcmp(argv[1], "--watch") == 0 || strcmp(argv[1], "--add-unrelated") == 0)) {
+        const long count = countArgument(argc, argv);
+        if (count < 0) {
+            fprintf(stderr, "usage: store-list [--tsv] | --watch SECONDS | --add-unrelated N\n");
+            return 2;
+        }
+        return strcmp(argv[1], "--watch") == 0 ? watch(count) : addUnrelated(count);
     }
+    const bool tsv = argc > 1 && strcmp(argv[1], "--tsv") == 0;
+    HCERTSTORE store = openStore();
+    if (!store)
+        return 2;
     if (!tsv)
         printf("%-36s  %-40s  %-9s  %-30s  %s\n", "Subject", "SHA-1 thumbprint", "Provider",
                "Key container", "Key spec");

@@ -7,10 +7,12 @@
 //   usage: velmo-virtual-card --port N [--host ADDRESS] [--image FILE]
 // Commands, one per line on standard input, each answered by one line that
 // begins with "ok" or "error" on standard output:
-//   insert | remove | fail-after K | load FILE | status | quit
+//   insert | remove | fail-after K | load FILE | status | counters | quit
 // fail-after K answers K more command APDUs, then disconnects at the next
-// one, as a card pulled out in the middle of a read. The end of standard
-// input quits.
+// one, as a card pulled out in the middle of a read. counters answers the
+// command APDUs, their bytes each way and the wall-clock times (Unix
+// milliseconds) of the first and last one since the last insertion. The end
+// of standard input quits.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
@@ -45,7 +47,23 @@ struct VirtualCard {
     unsigned long commands; // command APDUs answered since the last insertion
 };
 
+// What the card was asked since the last insertion, for the benchmark.
+struct Traffic {
+    unsigned long long bytesIn;
+    unsigned long long bytesOut;
+    long long firstCommand; // Unix milliseconds; 0 before the first
+    long long lastCommand;
+};
+
 VirtualCard card = {"127.0.0.1", 0, CardImage(), false, -1, CardSelection{-1, -1, Bytes()}, -1, 0};
+Traffic traffic = {0, 0, 0, 0};
+
+long long wallClockMilliseconds()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
 
 void reply(const char *format, const std::string &text = std::string())
 {
@@ -146,6 +164,7 @@ void insertCard()
     }
     card.selection = freshSelection();
     card.commands = 0;
+    traffic = Traffic{0, 0, 0, 0};
     reply("ok inserted");
 }
 
@@ -174,7 +193,21 @@ bool serveMessage()
     if (card.failAfter > 0)
         card.failAfter--;
     card.commands++;
-    return sendMessage(card.socket, answerApdu(card.image, card.selection, message, false));
+    const Bytes answer = answerApdu(card.image, card.selection, message, false);
+    traffic.bytesIn += message.size();
+    traffic.bytesOut += answer.size();
+    traffic.lastCommand = wallClockMilliseconds();
+    if (!traffic.firstCommand)
+        traffic.firstCommand = traffic.lastCommand;
+    return sendMessage(card.socket, answer);
+}
+
+void reportTraffic()
+{
+    char text[160];
+    snprintf(text, sizeof text, "commands %lu bytes-in %llu bytes-out %llu first %lld last %lld",
+             card.commands, traffic.bytesIn, traffic.bytesOut, traffic.firstCommand, traffic.lastCommand);
+    reply("ok %s", text);
 }
 
 bool parseCount(const std::string &text, long &count)
@@ -214,6 +247,8 @@ bool runCommand(const std::string &line)
     } else if (command == "status") {
         reply("ok %s", std::string(card.socket >= 0 ? "inserted" : "removed") + " commands " +
                            std::to_string(card.commands));
+    } else if (command == "counters") {
+        reportTraffic();
     } else if (command == "quit") {
         reply("ok quit");
         return false;

@@ -1,0 +1,313 @@
+"""VelmoMon.exe on a real PC/SC stack, driven from Linux.
+
+One Session owns everything a run needs and ends all of it in stop(): a
+private pcscd with two vpcd reader slots and the bridge helper
+(scripts/pcsc-stack), virtual cards on those slots, a Wine prefix with its
+own Xvfb (scripts/wine-run), and VelmoMon.exe running in a folder of its own
+beside the bridge winscard.dll. The store is read with store-list.exe, the
+tray menu driven with tray-control.exe; the program under test is never
+asked what it did.
+
+The end-to-end tests and scripts/benchmark use it. Paths come from the
+environment: VELMO_SOURCE_DIR, VELMO_HOST_TOOLS (the host build's tools),
+VELMO_WINDOWS_BUILD (the windows-x86 build).
+"""
+
+import os
+import queue
+import shutil
+import signal
+import subprocess
+import threading
+import time
+
+WAIT_LIMIT = 15.0  # seconds: every wait for VelmoMon ends after this
+PROVIDER = "VelmoCSP"
+
+
+def wait_until(condition, limit=WAIT_LIMIT, step=0.05):
+    """Polls condition() until it answers something true; answers the last value."""
+    end = time.monotonic() + limit
+    while True:
+        value = condition()
+        if value or time.monotonic() >= end:
+            return value
+        time.sleep(step)
+
+
+class VirtualCard:
+    """velmo-virtual-card on one reader slot, driven through its standard input."""
+
+    def __init__(self, session, port, image):
+        program = os.path.join(session.host_tools, "virtual-card", "velmo-virtual-card")
+        self.process = subprocess.Popen(
+            [program, "--port", str(port), "--image", image],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            text=True, bufsize=1)
+        session.adopt("card-%d" % self.process.pid, self.process.pid)
+        self.answers = queue.Queue()
+        self.events = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            line = line.rstrip("\n")
+            (self.events if line.startswith("event") else self.answers).put(line)
+        self.answers.put("error the card program ended")
+
+    def command(self, line, limit=20.0):
+        """Sends one command line; answers the card's "ok ..." or "error ..." line."""
+        try:
+            self.process.stdin.write(line + "\n")
+            self.process.stdin.flush()
+            return self.answers.get(timeout=limit)
+        except (OSError, queue.Empty):
+            return "error no answer"
+
+    def insert(self):
+        answer = self.command("insert")
+        if not answer.startswith("ok"):
+            raise RuntimeError("the virtual card was not inserted: " + answer)
+
+    def remove(self):
+        self.command("remove")
+
+    def wait_for_event(self, prefix, limit=WAIT_LIMIT):
+        end = time.monotonic() + limit
+        while time.monotonic() < end:
+            try:
+                event = self.events.get(timeout=max(0.01, end - time.monotonic()))
+            except queue.Empty:
+                break
+            if event.startswith(prefix):
+                return event
+        return None
+
+    def counters(self):
+        """What the card was asked since its last insertion: commands,
+        bytes-in, bytes-out, first and last (Unix milliseconds)."""
+        words = self.command("counters").split()
+        if not words or words[0] != "ok":
+            return {}
+        return {words[i]: int(words[i + 1]) for i in range(1, len(words) - 1, 2)}
+
+    def commands(self):
+        return self.counters().get("commands", -1)
+
+    def quit(self):
+        if self.process.poll() is None:
+            try:
+                self.process.stdin.write("quit\n")
+                self.process.stdin.flush()
+                self.process.stdin.close()
+            except OSError:
+                pass
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+class Session:
+    """A private PC/SC stack, a Wine prefix and VelmoMon.exe, for one run."""
+
+    def __init__(self, run_dir, prefix):
+        self.root = os.environ.get("VELMO_SOURCE_DIR") or os.path.dirname(
+            os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        self.host_tools = os.environ.get("VELMO_HOST_TOOLS") or os.path.join(self.root, "build/host/tools")
+        self.windows_build = os.environ.get("VELMO_WINDOWS_BUILD") or os.path.join(
+            self.root, "build/windows-x86")
+        self.run = os.path.abspath(run_dir)
+        self.prefix = os.path.abspath(prefix)
+        self.app = os.path.join(self.run, "app")
+        self.stack = {}
+        self.cards = []
+        self.velmomon = None
+
+    # --- the stack -------------------------------------------------------
+
+    def _stack_command(self, *arguments):
+        environment = dict(os.environ, VELMO_HOST_TOOLS=self.host_tools)
+        return subprocess.run([os.path.join(self.root, "scripts/pcsc-stack")] + list(arguments),
+                              env=environment, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              text=True, timeout=60)
+
+    def start(self):
+        """Starts the stack, with a run folder made afresh; raises when it cannot."""
+        if os.path.isdir(self.run):
+            self._stack_command("stop", self.run)  # what a killed run left behind
+            shutil.rmtree(self.run)
+        os.makedirs(self.app)
+        result = self._stack_command("start", self.run)
+        if result.returncode != 0:
+            raise RuntimeError("the PC/SC stack did not start:\n" + result.stdout)
+        with open(os.path.join(self.run, "env")) as lines:
+            for line in lines:
+                name, _, value = line.strip()[len("export "):].partition("=")
+                self.stack[name] = value.strip("'")
+        for name in ("VelmoMon.exe", "tools/pcsc-bridge/winscard.dll"):
+            shutil.copy(os.path.join(self.windows_build, name), self.app)
+
+    def adopt(self, name, pid):
+        self._stack_command("adopt", self.run, name, str(pid))
+
+    def port(self, slot):
+        return int(self.stack["VELMO_VPCD_PORT%d" % slot])
+
+    def stop(self):
+        """Ends VelmoMon, the cards, Wine and the stack, whatever state they are in."""
+        if self.velmomon and self.velmomon.poll() is None:
+            subprocess.run(["wineserver", "-k"], env=self.wine_environment(), timeout=30,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                self.velmomon.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.velmomon.pid, signal.SIGKILL)
+                self.velmomon.wait()
+        for card in self.cards:
+            card.quit()
+        self.cards = []
+        subprocess.run([os.path.join(self.root, "scripts/wine-stop"), self.prefix], timeout=60,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if os.path.isdir(self.run):
+            self._stack_command("stop", self.run)
+
+    # --- cards -----------------------------------------------------------
+
+    def make_card(self, name, *options, atr=None):
+        """Writes a card image with velmo-make-card; `atr` replaces its ATR."""
+        path = os.path.join(self.run, name + ".card")
+        program = os.path.join(self.host_tools, "virtual-card", "velmo-make-card")
+        subprocess.run([program] + list(options) + [path], check=True, timeout=30)
+        if atr:
+            with open(path) as image:
+                lines = image.read().splitlines()
+            lines = ["atr " + atr if line.startswith("atr ") else line for line in lines]
+            with open(path, "w") as image:
+                image.write("\n".join(lines) + "\n")
+        return path
+
+    def card(self, slot, image):
+        card = VirtualCard(self, self.port(slot), image)
+        self.cards.append(card)
+        return card
+
+    # --- Wine and the programs in it ---------------------------------------
+
+    def wine_environment(self):
+        environment = dict(os.environ)
+        environment.update(self.stack)
+        environment["WINEPREFIX"] = self.prefix
+        return environment
+
+    def wine(self, program, *arguments, limit=120):
+        """Runs a Windows program to its end; answers (exit code, output)."""
+        try:
+            result = subprocess.run([os.path.join(self.root, "scripts/wine-run"), program] + list(arguments),
+                                    env=self.wine_environment(), stdout=subprocess.PIPE,
+                                    stderr=subprocess.STDOUT, text=True, timeout=limit)
+        except subprocess.TimeoutExpired:
+            return None, "timed out"
+        return result.returncode, result.stdout
+
+    def tool(self, name):
+        return os.path.join(self.windows_build, "tools", name)
+
+    def start_velmomon(self):
+        """Starts VelmoMon.exe and waits until its window answers."""
+        self.velmomon = subprocess.Popen(
+            [os.path.join(self.root, "scripts/wine-run"), os.path.join(self.app, "VelmoMon.exe")],
+            env=self.wine_environment(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=True)
+        self.adopt("velmomon", self.velmomon.pid)
+        code, output = self.tray("ping", limit=180)
+        if code != 0:
+            raise RuntimeError("VelmoMon did not come up: " + output)
+
+    def tray(self, *arguments, limit=60):
+        return self.wine(self.tool("tray-control.exe"), *arguments, limit=limit)
+
+    def velmomon_running(self):
+        return self.velmomon is not None and self.velmomon.poll() is None
+
+    def close_velmomon(self):
+        """Chooses "Cerrar VelmoMon"; answers VelmoMon's exit code, None if it did not end."""
+        self.tray("close")
+        try:
+            return self.velmomon.wait(timeout=WAIT_LIMIT)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def velmomon_pid(self):
+        """The Linux process that runs VelmoMon.exe in this prefix."""
+        return self.windows_pid("VelmoMon.exe")
+
+    def windows_pid(self, name):
+        """The Linux process that runs the Windows program `name` in this prefix."""
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open("/proc/%s/cmdline" % entry, "rb") as text:
+                    program = text.read().split(b"\0")[0]
+                # Wine names the process after the Windows program; the
+                # script that started it has the name in its arguments only.
+                if not program.endswith(name.encode()):
+                    continue
+                with open("/proc/%s/environ" % entry, "rb") as text:
+                    if ("WINEPREFIX=" + self.prefix).encode() in text.read().split(b"\0"):
+                        return int(entry)
+            except OSError:
+                continue
+        return None
+
+    def resident_kib(self):
+        pid = self.velmomon_pid()
+        if pid is None:
+            return None
+        with open("/proc/%d/status" % pid) as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        return None
+
+    def cpu_ticks(self):
+        """VelmoMon's user and system time so far, in clock ticks."""
+        pid = self.velmomon_pid()
+        with open("/proc/%d/stat" % pid) as stat:
+            fields = stat.read().rpartition(") ")[2].split()
+        return int(fields[11]) + int(fields[12])
+
+    # --- the "MY" store ----------------------------------------------------
+
+    def store(self):
+        """The "MY" store's rows: (subject, thumbprint, provider, container, key spec)."""
+        code, output = self.wine(self.tool("store-list.exe"), "--tsv", limit=60)
+        if code != 0:
+            raise RuntimeError("store-list failed: %s" % output)
+        rows = []
+        for line in output.splitlines():
+            fields = line.split("\t")
+            if len(fields) == 5:
+                rows.append((fields[0], fields[1], fields[2], fields[3], int(fields[4])))
+        return sorted(rows)
+
+    def clear_personal_store(self):
+        """Deletes every certificate of "MY", as a fresh prefix has none."""
+        self.wine("reg", "delete", r"HKCU\Software\Microsoft\SystemCertificates\My", "/f")
+
+    def card_rows(self, serial, rows=None):
+        """The rows bound to the provider with a container named after `serial`."""
+        rows = self.store() if rows is None else rows
+        return [row for row in rows if row[2] == PROVIDER and row[3].startswith(serial)]
+
+    def wait_for_rows(self, serial, count, limit=WAIT_LIMIT):
+        """Waits until exactly `count` rows belong to the card; answers the rows seen last."""
+        seen = []
+
+        def settled():
+            seen[:] = self.card_rows(serial)
+            return len(seen) == count
+        wait_until(settled, limit, step=0.0)
+        return list(seen)

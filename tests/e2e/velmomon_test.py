@@ -1,0 +1,170 @@
+"""VelmoMon.exe end to end: under Wine with the bridge winscard.dll, on a
+private pcscd with vpcd and virtual cards, with Wine's own "MY" store read
+by store-list.exe. Each test starts and stops its own stack and program and
+ends the program through "Cerrar VelmoMon", which must give exit code 0.
+
+    usage: velmomon_test.py RUNDIR PREFIX [unittest arguments, e.g. a test name]
+RUNDIR is made afresh for each test.
+"""
+
+import os
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from velmo_stack import PROVIDER, Session  # noqa: E402
+
+RUN_DIR = PREFIX = None
+
+ATR21_SERIAL = "001A2B3C4D5E"
+SIGNATURE, EXCHANGE = 2, 1
+
+
+class VelmoMonTest(unittest.TestCase):
+    def setUp(self):
+        # Kept short: pcscd's socket lies in it, and socket paths are short.
+        self.session = Session(RUN_DIR, PREFIX)
+        self.addCleanup(self.session.stop)
+        self.session.start()
+        # The prefix is shared by the tests of one run: each begins with an
+        # empty "MY", whatever the one before left in it.
+        self.session.clear_personal_store()
+        self.assertEqual(self.session.store(), [])
+
+    def start(self):
+        self.session.start_velmomon()
+
+    def assertEndsCleanly(self):
+        self.assertTrue(self.session.velmomon_running(), "VelmoMon ended on its own")
+        self.assertEqual(self.session.close_velmomon(), 0)
+
+    def assertRegistered(self, serial, key_specs):
+        rows = self.session.wait_for_rows(serial, len(key_specs))
+        self.assertEqual(sorted(row[4] for row in rows), sorted(key_specs), rows)
+        return rows
+
+    def assertRemoved(self, serial):
+        self.assertEqual(self.session.wait_for_rows(serial, 0), [])
+
+
+class Registration(VelmoMonTest):
+    def test_card_present_at_start_up_is_registered(self):
+        card = self.session.card(0, self.session.make_card("demo"))
+        card.insert()
+        self.start()
+        rows = self.assertRegistered(ATR21_SERIAL, [SIGNATURE, EXCHANGE])
+        for row in rows:
+            self.assertRegex(row[3], "^" + ATR21_SERIAL + "[0-9A-F]{6}")
+        # The certificate without a key on the card is there, bound to nothing.
+        store = self.session.store()
+        self.assertIn("Velmo Test Root CA", [row[0] for row in store])
+        self.assertEqual([row for row in store if row[0] == "Velmo Test Root CA"][0][2:], ("", "", -1))
+        self.assertEndsCleanly()
+
+    def test_both_card_kinds_are_registered_and_removed(self):
+        self.start()
+        atr21 = self.session.card(0, self.session.make_card("atr21", "--certificates", "sign,enc"))
+        atr20 = self.session.card(1, self.session.make_card(
+            "atr20", "--family", "atr20", "--serial", "ABCDEF01234567", "--long-headers",
+            "--certificates", "sign,enc"))
+        for card, serial in ((atr21, ATR21_SERIAL), (atr20, "ABCDEF01234567")):
+            with self.subTest(serial=serial):
+                card.insert()
+                rows = self.assertRegistered(serial, [SIGNATURE, EXCHANGE])
+                for row in rows:
+                    self.assertEqual(row[2], PROVIDER)
+                    self.assertRegex(row[3], "^" + serial)
+                card.remove()
+                self.assertRemoved(serial)
+        self.assertEqual(self.session.store(), [])
+        self.assertEndsCleanly()
+
+    def test_pulling_one_of_two_cards_with_alike_serials_keeps_the_other(self):
+        first, second = "0123456789AB01", "0123456789AB02"
+        self.start()
+        card0 = self.session.card(0, self.session.make_card(
+            "first", "--family", "atr20", "--serial", first, "--certificates", "sign", "--keys", "sign"))
+        card1 = self.session.card(1, self.session.make_card(
+            "second", "--family", "atr20", "--serial", second, "--certificates", "enc", "--keys", "enc"))
+        card0.insert()
+        card1.insert()
+        self.assertRegistered(first, [SIGNATURE])
+        kept = self.assertRegistered(second, [EXCHANGE])
+        card0.remove()
+        self.assertRemoved(first)
+        self.assertEqual(self.session.card_rows(second), kept)
+        card1.remove()
+        self.assertRemoved(second)
+        self.assertEndsCleanly()
+
+    def test_card_of_another_family_is_ignored(self):
+        self.start()
+        # The family's ATR with one historical byte changed.
+        foreign = self.session.card(1, self.session.make_card(
+            "foreign", atr="3BEF00004014802556454C4E4F00000000000000FF"))
+        foreign.insert()
+        # Once the family card beside it is registered, the monitor has
+        # seen the foreign card in at least one cycle.
+        family = self.session.card(0, self.session.make_card("family", "--certificates", "sign"))
+        family.insert()
+        self.assertRegistered(ATR21_SERIAL, [SIGNATURE])
+        self.assertEqual(foreign.commands(), 0)
+        self.assertEqual(len(self.session.store()), 1)
+        self.assertEndsCleanly()
+
+
+class PulledCards(VelmoMonTest):
+    def test_card_pulled_during_registration_leaves_nothing_and_works_next_time(self):
+        self.start()
+        card = self.session.card(0, self.session.make_card("demo"))
+        card.insert()
+        self.assertRegistered(ATR21_SERIAL, [SIGNATURE, EXCHANGE])
+        full_read = card.commands()
+        card.remove()
+        self.assertRemoved(ATR21_SERIAL)
+        self.assertGreater(full_read, 20)
+        # Before the serial, in the directory, in the first and in the last
+        # certificate.
+        for answered in (0, 2, 10, full_read // 2, full_read - 2):
+            with self.subTest(answered=answered):
+                self.assertTrue(card.command("fail-after %d" % answered).startswith("ok"))
+                card.insert()
+                self.assertIsNotNone(card.wait_for_event("event pulled after %d " % answered))
+                # The monitor polls once a second; a card back before it saw
+                # the pull would count as never having left.
+                time.sleep(2.5)
+                self.assertRemoved(ATR21_SERIAL)
+                self.assertEqual(self.session.tray("ping")[0], 0, "VelmoMon does not answer")
+                card.insert()
+                self.assertRegistered(ATR21_SERIAL, [SIGNATURE, EXCHANGE])
+                card.remove()
+                self.assertRemoved(ATR21_SERIAL)
+        self.assertEndsCleanly()
+
+
+class Endurance(VelmoMonTest):
+    def test_hundred_insertions_leave_the_store_and_the_memory_as_they_were(self):
+        self.start()
+        before = self.session.store()
+        card = self.session.card(0, self.session.make_card("cycles", "--certificates", "sign", "--keys", "sign"))
+        resident = {}
+        for cycle in range(1, 101):
+            card.insert()
+            self.assertEqual(len(self.session.wait_for_rows(ATR21_SERIAL, 1)), 1, "cycle %d" % cycle)
+            card.remove()
+            self.assertEqual(self.session.wait_for_rows(ATR21_SERIAL, 0), [], "cycle %d" % cycle)
+            if cycle in (10, 100):
+                resident[cycle] = self.session.resident_kib()
+        print("VelmoMon resident memory: %d KiB after 10 cycles, %d KiB after 100 (%+d KiB)"
+              % (resident[10], resident[100], resident[100] - resident[10]))
+        self.assertEqual(self.session.store(), before)
+        self.assertLess(resident[100] - resident[10], 8 * 1024)
+        self.assertEndsCleanly()
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 3:
+        sys.exit(__doc__)
+    RUN_DIR, PREFIX = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[3:])

@@ -1,0 +1,128 @@
+// Drives a running VelmoMon.exe from a script through its tray icon, as a
+// user would: opens the popup menu, chooses an entry with the arrow keys
+// and Enter, and on "Cerrar VelmoMon" waits for the program to end and
+// reports its exit code. A menu belongs to its process, so its texts cannot
+// be read from here: entries are chosen by their place.
+//   usage: tray-control ping            waits until the program answers
+//          tray-control open [X Y]      opens the menu at X,Y (and leaves it open)
+//          tray-control choose N        chooses the N-th entry (separators skipped)
+//          tray-control close           chooses "Cerrar VelmoMon", waits for
+//                                       the end; exits 0 when the program's
+//                                       exit code was 0
+// Every wait ends after 15 seconds.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "TrayInput.h"
+
+using namespace trayinput;
+
+namespace {
+
+const DWORD WaitLimit = 15000;
+// "Cambio y Desbloqueo de Pin", "Cerrar VelmoMon", a separator, "Acerca de...".
+const int ExitEntry = 2;
+
+struct Target {
+    HWND hidden;
+    DWORD processId;
+};
+
+template <typename Found> bool waitFor(Found found)
+{
+    const DWORD start = GetTickCount();
+    while (!found()) {
+        if (GetTickCount() - start >= WaitLimit)
+            return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+bool findProgram(Target &target)
+{
+    target.hidden = NULL;
+    target.processId = 0;
+    if (!waitFor([&] { return (target.hidden = FindWindowA(HiddenWindowClass, NULL)) != NULL; })) {
+        fprintf(stderr, "tray-control: VelmoMon's window did not appear\n");
+        return false;
+    }
+    GetWindowThreadProcessId(target.hidden, &target.processId);
+    return true;
+}
+
+bool answers(HWND window)
+{
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, WaitLimit, &result) != 0;
+}
+
+HWND openMenu(const Target &target, int x, int y)
+{
+    HWND menu = findProcessWindow(target.processId, PopupMenuClass, NULL, true);
+    if (menu)
+        return menu;
+    SetCursorPos(x, y);
+    pressRightButtonOnIcon(target.hidden);
+    waitFor([&] { return (menu = findProcessWindow(target.processId, PopupMenuClass, NULL, true)) != NULL; });
+    if (!menu)
+        fprintf(stderr, "tray-control: the menu did not open\n");
+    return menu;
+}
+
+bool choose(const Target &target, int entry)
+{
+    HWND menu = openMenu(target, 300, 200);
+    if (!menu)
+        return false;
+    chooseMenuEntry(menu, entry);
+    return true;
+}
+
+int closeProgram(const Target &target)
+{
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, target.processId);
+    if (!process) {
+        fprintf(stderr, "tray-control: cannot watch the program (%lu)\n", GetLastError());
+        return 2;
+    }
+    DWORD code = STILL_ACTIVE;
+    if (choose(target, ExitEntry) && WaitForSingleObject(process, WaitLimit) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    if (code == STILL_ACTIVE) {
+        printf("VelmoMon did not end\n");
+        return 3;
+    }
+    printf("VelmoMon ended with exit code %ld\n", (long)code);
+    return code == 0 ? 0 : 1;
+}
+
+int usage()
+{
+    fprintf(stderr, "usage: tray-control ping | open [X Y] | choose N | close\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2)
+        return usage();
+    const char *command = argv[1];
+    Target target;
+    if (strcmp(command, "ping") == 0 && argc == 2)
+        return findProgram(target) && answers(target.hidden) ? 0 : 1;
+    if (strcmp(command, "open") == 0 && (argc == 2 || argc == 4))
+        return findProgram(target) &&
+                       openMenu(target, argc == 4 ? atoi(argv[2]) : 300, argc == 4 ? atoi(argv[3]) : 200)
+                   ? 0
+                   : 1;
+    if (strcmp(command, "choose") == 0 && argc == 3 && atoi(argv[2]) > 0)
+        return findProgram(target) && choose(target, atoi(argv[2])) ? 0 : 1;
+    if (strcmp(command, "close") == 0 && argc == 2)
+        return findProgram(target) ? closeProgram(target) : 1;
+    return usage();
+}
