@@ -1,0 +1,266 @@
+// The fuzz targets and the promises they hold the card-facing code to.
+#include "FuzzTargets.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "FuzzPcsc.h"
+#include "card/CardSession.h"
+#include "monitor/Monitor.h"
+#include "support/CollectingStore.h"
+
+namespace {
+
+// At most this many walk calls per card: the walk ends far earlier on any
+// script a fuzzer can build, and a runaway walk is a finding.
+const unsigned WalkCallLimit = 64;
+const uint8_t Success[2] = {0x90, 0x00};
+const uint8_t Unwritten = 0xA5;
+
+void require(bool condition, const char *promise)
+{
+    if (condition)
+        return;
+    fprintf(stderr, "broken promise: %s\n", promise);
+    abort();
+}
+
+// A heap copy of exactly the input, so that a read past its end is caught.
+std::vector<uint8_t> exactCopy(const uint8_t *data, size_t size)
+{
+    return std::vector<uint8_t>(data, data + size);
+}
+
+SCARDHANDLE connectFuzzCard()
+{
+    SCARDHANDLE card = 0;
+    DWORD protocol = 0;
+    SCardConnectA(0, fuzzpcsc::ReaderName, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &card, &protocol);
+    return card;
+}
+
+void requireNothingOpen()
+{
+    require(fuzzpcsc::openTransactions() == 0, "every transaction is ended");
+    require(fuzzpcsc::openConnections() == 0, "every connection is closed");
+}
+
+bool isUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+
+bool hexText(const char *text, size_t length)
+{
+    for (size_t i = 0; i < length; i++)
+        if (!isUpperHex(text[i]))
+            return false;
+    return true;
+}
+
+void requireWholeRecord(const CardCertificate &record)
+{
+    require(record.dataLength <= CertificateCapacity, "dataLength within the record");
+    const void *nameEnd = memchr(record.containerName, '\0', sizeof record.containerName);
+    require(nameEnd != NULL, "container name ends inside the record");
+    if (record.containerName[0] == '\0')
+        require(record.keyUsage == 0, "no key usage without a container name");
+}
+
+// A true answer must have written a certificate: the record is filled
+// with a pattern before every call, which no inflated certificate of the
+// full capacity repeats.
+bool untouched(const CardCertificate &record)
+{
+    if (record.dataLength != CertificateCapacity)
+        return false;
+    for (uint32_t i = 0; i < CertificateCapacity; i++)
+        if (record.data[i] != Unwritten)
+            return false;
+    return true;
+}
+
+void walkCertificates(CardSession &session)
+{
+    CardCertificate *record = new CardCertificate;
+    memset(record, Unwritten, sizeof *record);
+    record->cursor = 0;
+    for (unsigned calls = 0;; calls++) {
+        require(calls < WalkCallLimit, "the certificate walk ends");
+        const int32_t before = record->cursor;
+        memset(record->data, Unwritten, sizeof record->data);
+        record->dataLength = CertificateCapacity;
+        const bool found = session.nextCertificate(*record);
+        require(record->cursor >= before, "the walk's cursor never moves back");
+        if (!found)
+            break;
+        requireWholeRecord(*record);
+        require(!untouched(*record), "a true answer carries fresh certificate octets");
+    }
+    delete record;
+}
+
+// What a session leaves in directoryFileIds when the card answers nothing.
+void defaultDirectory(uint16_t *fileIds)
+{
+    fuzzpcsc::start(NULL, 0);
+    const SCARDHANDLE card = connectFuzzCard();
+    CardSession *session = new CardSession(card);
+    memcpy(fileIds, session->directoryFileIds, sizeof session->directoryFileIds);
+    delete session;
+    SCardDisconnect(card, SCARD_LEAVE_CARD);
+}
+
+bool foundAtSomeOffset(const std::vector<uint8_t> &odf, uint16_t fileId)
+{
+    for (size_t i = 0; i + 1 < odf.size(); i++)
+        if ((uint16_t)(odf[i] << 8 | odf[i + 1]) == fileId)
+            return true;
+    return false;
+}
+
+// Frees what the monitor keeps in the reader table and empties it.
+void clearReaderTable()
+{
+    for (uint32_t i = 0; i < ReaderTableSize; i++) {
+        free((void *)readerTable.entries[i].szReader);
+        free(readerTable.entries[i].pvUserData);
+    }
+    memset(&readerTable, 0, sizeof readerTable);
+}
+
+void setFuzzAtr(uint8_t choice)
+{
+    uint8_t atr[SCARD_ATR_LENGTH] = {};
+    size_t length = 21;
+    if (choice & 2) {
+        atr[0] = 0x3B;
+        length = 2;
+    } else if (choice & 1) {
+        memcpy(atr, Atr20Pattern, sizeof Atr20Pattern);
+        length = sizeof Atr20Pattern;
+    } else {
+        memcpy(atr, Atr21Prefix, sizeof Atr21Prefix);
+    }
+    fuzzpcsc::setAtr(atr, length);
+}
+
+size_t serialLength() { return CardKind == Atr20 ? 14 : 12; }
+
+} // namespace
+
+void fuzzCardReading(const uint8_t *data, size_t size)
+{
+    if (size < 1)
+        return;
+    const std::vector<uint8_t> script = exactCopy(data + 1, size - 1);
+    CardKind = data[0] & 1 ? Atr20 : Atr21;
+    fuzzpcsc::start(script.data(), script.size());
+    const SCARDHANDLE card = connectFuzzCard();
+    CardSession *session = new CardSession(card);
+    walkCertificates(*session);
+    delete session;
+    SCardDisconnect(card, SCARD_LEAVE_CARD);
+    requireNothingOpen();
+}
+
+void fuzzDerHelpers(const uint8_t *data, size_t size)
+{
+    const std::vector<uint8_t> buffer = exactCopy(data, size);
+    const uint8_t *start = buffer.data();
+    const uint8_t *end = start + buffer.size();
+    for (size_t i = 0; i + 4 <= buffer.size(); i++) {
+        int32_t cursor = (int32_t)i;
+        const uint32_t length = CardSession::derLength(cursor, start + i);
+        require(cursor >= (int32_t)i + 2 && cursor <= (int32_t)i + 4, "derLength moves 2 to 4");
+        require(length == DerLengthInvalid || length <= 0xFFFF, "derLength fits 16 bits");
+    }
+    for (size_t i = 0; i < buffer.size(); i++) {
+        const uint8_t *after = CardSession::skipTlv(start + i, end);
+        require(!after || (after >= start + i + 2 && after <= end), "skipTlv stays in the buffer");
+    }
+    for (const uint8_t *p = start; p && p < end;)
+        p = CardSession::skipTlv(p, end);
+}
+
+void fuzzObjectDirectory(const uint8_t *data, size_t size)
+{
+    static uint16_t defaults[DirectoryFileCount];
+    static bool defaultsKnown = false;
+    if (!defaultsKnown) {
+        defaultDirectory(defaults);
+        defaultsKnown = true;
+    }
+    const size_t odfSize = size < 40 ? size : 40;
+    const std::vector<uint8_t> odf = exactCopy(data, odfSize);
+    std::vector<uint8_t> script;
+    for (int i = 0; i < 3; i++)
+        fuzzpcsc::appendAnswer(script, Success, sizeof Success);
+    std::vector<uint8_t> answer = odf;
+    answer.insert(answer.end(), Success, Success + sizeof Success);
+    fuzzpcsc::appendAnswer(script, answer.data(), answer.size());
+
+    fuzzpcsc::start(script.data(), script.size());
+    const SCARDHANDLE card = connectFuzzCard();
+    CardSession *session = new CardSession(card);
+    for (int i = 0; i < DirectoryFileCount; i++)
+        require(session->directoryFileIds[i] == defaults[i] ||
+                    foundAtSomeOffset(odf, session->directoryFileIds[i]),
+                "a directory file identifier is a default or comes from the ODF");
+    delete session;
+    SCardDisconnect(card, SCARD_LEAVE_CARD);
+    requireNothingOpen();
+}
+
+void fuzzFilePath(const uint8_t *data, size_t size)
+{
+    const std::vector<uint8_t> text = exactCopy(data, size);
+    uint16_t *fileIds = new uint16_t[FilePathCapacity];
+    const int count = CardSession::parseFilePath(text.data(), (uint32_t)text.size(), fileIds);
+    delete[] fileIds;
+    int components = 0;
+    while ((size_t)components * 5 < text.size() && text[(size_t)components * 5] == '\\')
+        components++;
+    require(count == (components > FilePathCapacity ? -1 : components),
+            "one identifier per backslash at every fifth character, at most six");
+}
+
+void fuzzInsertion(const uint8_t *data, size_t size)
+{
+    if (size < 1)
+        return;
+    const std::vector<uint8_t> script = exactCopy(data + 1, size - 1);
+    fuzzpcsc::start(script.data(), script.size());
+    setFuzzAtr(data[0]);
+    collectingstore::reset();
+    clearReaderTable();
+    SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &pcscContext);
+    static const char readers[] = "Fuzz Reader 0\0";
+    fillReaderTable(readers);
+
+    pollReaders();
+    const char *slot = (const char *)readerTable.entries[0].pvUserData;
+    std::string serial = slot ? slot : "";
+    require(serial.empty() || (serial.size() == serialLength() &&
+                               hexText(serial.data(), serial.size())),
+            "the serial text is empty or the family's count of hexadecimal digits");
+    require(!collectingstore::walkOverran(), "the certificate walk ends");
+    for (const collectingstore::CollectedCertificate &certificate : collectingstore::certificates()) {
+        require(!certificate.malformed, "whole certificate records");
+        const std::string &name = certificate.containerName;
+        require(name.empty() || (name.size() >= serialLength() + 6 &&
+                                 hexText(name.data(), serialLength() + 6)),
+                "a container name begins with serial, usage and key reference digits");
+    }
+    requireNothingOpen();
+
+    fuzzpcsc::pullCard();
+    pollReaders();
+    const std::vector<std::string> &removed = collectingstore::removedSerials();
+    require(readerTable.entries[0].pvUserData == NULL, "the removal frees the slot");
+    require(serial.empty() ? removed.empty() : removed.size() == 1 && removed[0] == serial,
+            "the removal hands over the serial that was read, and only that");
+    clearReaderTable();
+    collectingstore::reset();
+}

@@ -1,0 +1,73 @@
+// The collecting double of the certificate store.
+#include "CollectingStore.h"
+
+#include <string.h>
+
+#include "../../card/CardSession.h"
+#include "../../store/Store.h"
+
+namespace collectingstore {
+namespace {
+
+struct State {
+    std::vector<CollectedCertificate> certificates;
+    unsigned registrations = 0;
+    bool overran = false;
+    std::vector<std::string> removedSerials;
+};
+
+State &state()
+{
+    static State s;
+    return s;
+}
+
+CollectedCertificate collect(const CardCertificate &record)
+{
+    const void *nameEnd = memchr(record.containerName, '\0', sizeof record.containerName);
+    const bool malformed = record.dataLength > CertificateCapacity || !nameEnd;
+    const uint32_t length = malformed ? 0 : record.dataLength;
+    const size_t nameLength = nameEnd ? (const char *)nameEnd - record.containerName : 0;
+    return CollectedCertificate{Bytes(record.data, record.data + length),
+                                std::string(record.containerName, nameLength), record.keyUsage,
+                                malformed};
+}
+
+} // namespace
+
+void reset() { state() = State(); }
+const std::vector<CollectedCertificate> &certificates() { return state().certificates; }
+unsigned registrations() { return state().registrations; }
+bool walkOverran() { return state().overran; }
+const std::vector<std::string> &removedSerials() { return state().removedSerials; }
+
+} // namespace collectingstore
+
+using namespace collectingstore;
+
+void registerCardCertificates(CardSession *session)
+{
+    state().registrations++;
+    if (!session)
+        return;
+    // Filled so that a true answer that wrote nothing is seen as such.
+    CardCertificate *certificate = new CardCertificate;
+    memset(certificate, 0xA5, sizeof *certificate);
+    certificate->cursor = 0;
+    for (unsigned count = 0;; count++) {
+        if (count == CertificateLimit) {
+            state().overran = true;
+            break;
+        }
+        certificate->dataLength = CertificateCapacity;
+        if (!session->nextCertificate(*certificate))
+            break;
+        state().certificates.push_back(collect(*certificate));
+    }
+    delete certificate;
+}
+
+void removeCardCertificates(const char *serial)
+{
+    state().removedSerials.push_back(serial ? serial : "(null)");
+}
