@@ -38,22 +38,6 @@ std::string hex(const Bytes &bytes)
     return text;
 }
 
-bool unhex(const std::string &text, Bytes &bytes)
-{
-    if (text.size() % 2)
-        return false;
-    bytes.clear();
-    for (size_t i = 0; i < text.size(); i += 2) {
-        char *end = NULL;
-        const std::string pair = text.substr(i, 2);
-        const long value = strtol(pair.c_str(), &end, 16);
-        if (*end)
-            return false;
-        bytes.push_back((uint8_t)value);
-    }
-    return true;
-}
-
 std::string pathString(const std::vector<uint16_t> &path)
 {
     std::string text;
@@ -154,6 +138,23 @@ Bytes concat(const std::vector<Bytes> &parts)
 }
 
 Bytes textBytes(const std::string &text) { return Bytes(text.begin(), text.end()); }
+
+bool parseHexBytes(const std::string &text, Bytes &bytes)
+{
+    if (text.size() % 2)
+        return false;
+    bytes.clear();
+    for (size_t i = 0; i < text.size(); i += 2) {
+        char *end = NULL;
+        const std::string pair = text.substr(i, 2);
+        const long value = strtol(pair.c_str(), &end, 16);
+        if (*end)
+            return false;
+        bytes.push_back((uint8_t)value);
+    }
+    return true;
+}
+
 
 // PKCS15Object with the path, index and length standing directly in the
 // X509CertificateAttributes SEQUENCE, as this card family lays them out.
@@ -272,11 +273,11 @@ bool loadCardImage(const std::string &text, CardImage &image)
         std::vector<uint16_t> path;
         if (kind.empty() || kind[0] == '#')
             continue;
-        if (kind == "atr" && unhex(first, image.atr))
+        if (kind == "atr" && parseHexBytes(first, image.atr))
             continue;
-        if (kind == "chip" && unhex(first, image.chipInfo))
+        if (kind == "chip" && parseHexBytes(first, image.chipInfo))
             continue;
-        if ((kind == "df" || kind == "ef") && parsePath(first, path) && unhex(second, bytes)) {
+        if ((kind == "df" || kind == "ef") && parsePath(first, path) && parseHexBytes(second, bytes)) {
             if (kind == "df")
                 image.files.push_back(CardFile{path, true, bytes, Bytes()});
             else

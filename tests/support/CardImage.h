@@ -58,6 +58,8 @@ struct CardDescription {
 Bytes derTlv(uint8_t tag, const Bytes &value, bool longForm = false);
 Bytes concat(const std::vector<Bytes> &parts);
 Bytes textBytes(const std::string &text);
+// "3BEF00" -> bytes; false unless the text is pairs of hexadecimal digits.
+bool parseHexBytes(const std::string &text, Bytes &bytes);
 Bytes cdfEntry(const CertificateDescription &certificate, bool longForm = false);
 Bytes prkdfEntry(const KeyDescription &key, bool longForm = false);
 Bytes certificateFile(const Bytes &der); // 8-octet header, then the zlib stream

@@ -56,18 +56,7 @@ bool parseList(const std::string &text, std::vector<const CertificateChoice *> &
 
 bool parseHex(const std::string &text, Bytes &bytes)
 {
-    if (text.empty() || text.size() % 2)
-        return false;
-    bytes.clear();
-    for (size_t i = 0; i < text.size(); i += 2) {
-        char *end = NULL;
-        const std::string pair = text.substr(i, 2);
-        const long value = strtol(pair.c_str(), &end, 16);
-        if (*end)
-            return false;
-        bytes.push_back((uint8_t)value);
-    }
-    return true;
+    return !text.empty() && parseHexBytes(text, bytes);
 }
 
 int usage()
