@@ -24,6 +24,7 @@
 
 #include <PCSC/winscard.h>
 
+#include "../common/SocketIo.h"
 #include "BridgeWire.h"
 
 namespace {
@@ -57,6 +58,15 @@ bool findHandle(uint32_t number, bool isCard, SCARDHANDLE &value)
         return false;
     value = entry->second.value;
     return true;
+}
+
+// The handle a request names, once all its arguments were read: a request
+// that was cut short answers first, then an unknown or wrong-kind number.
+LONG lookUpHandle(bool wellFormed, uint32_t number, bool isCard, SCARDHANDLE &value)
+{
+    if (!wellFormed)
+        return SCARD_E_INVALID_PARAMETER;
+    return findHandle(number, isCard, value) ? SCARD_S_SUCCESS : SCARD_E_INVALID_HANDLE;
 }
 
 // Forgets a context and the cards connected through it.
@@ -120,10 +130,9 @@ LONG releaseContext(BridgeReader &in, BridgeWriter &)
 {
     const uint32_t number = getU32(in);
     SCARDCONTEXT context;
-    if (in.failed)
-        return SCARD_E_INVALID_PARAMETER;
-    if (!findHandle(number, false, context))
-        return SCARD_E_INVALID_HANDLE;
+    const LONG found = lookUpHandle(!in.failed, number, false, context);
+    if (found != SCARD_S_SUCCESS)
+        return found;
     dropContext(number);
     return SCardReleaseContext(context);
 }
@@ -132,10 +141,9 @@ LONG listReaders(BridgeReader &in, BridgeWriter &out)
 {
     const uint32_t number = getU32(in);
     SCARDCONTEXT context;
-    if (in.failed)
-        return SCARD_E_INVALID_PARAMETER;
-    if (!findHandle(number, false, context))
-        return SCARD_E_INVALID_HANDLE;
+    const LONG found = lookUpHandle(!in.failed, number, false, context);
+    if (found != SCARD_S_SUCCESS)
+        return found;
     DWORD length = 0;
     LONG result = SCardListReaders(context, NULL, NULL, &length);
     if (result != SCARD_S_SUCCESS)
@@ -213,10 +221,9 @@ LONG connectCard(BridgeReader &in, BridgeWriter &out)
     uint32_t length = 0;
     const uint8_t *name = getString(in, BridgeMaxName, length);
     SCARDCONTEXT context;
-    if (in.failed)
-        return SCARD_E_INVALID_PARAMETER;
-    if (!findHandle(number, false, context))
-        return SCARD_E_INVALID_HANDLE;
+    const LONG found = lookUpHandle(!in.failed, number, false, context);
+    if (found != SCARD_S_SUCCESS)
+        return found;
     SCARDHANDLE card = 0;
     DWORD active = 0;
     const LONG result = SCardConnect(context, nameText(name, length).c_str(), shareMode,
@@ -233,10 +240,9 @@ LONG disconnectCard(BridgeReader &in, BridgeWriter &)
     const uint32_t number = getU32(in);
     const uint32_t disposition = getU32(in);
     SCARDHANDLE card;
-    if (in.failed)
-        return SCARD_E_INVALID_PARAMETER;
-    if (!findHandle(number, true, card))
-        return SCARD_E_INVALID_HANDLE;
+    const LONG found = lookUpHandle(!in.failed, number, true, card);
+    if (found != SCARD_S_SUCCESS)
+        return found;
     const LONG result = SCardDisconnect(card, disposition);
     if (result == SCARD_S_SUCCESS)
         dropCard(number);
@@ -247,10 +253,9 @@ LONG beginTransaction(BridgeReader &in, BridgeWriter &)
 {
     const uint32_t number = getU32(in);
     SCARDHANDLE card;
-    if (in.failed)
-        return SCARD_E_INVALID_PARAMETER;
-    if (!findHandle(number, true, card))
-        return SCARD_E_INVALID_HANDLE;
+    const LONG found = lookUpHandle(!in.failed, number, true, card);
+    if (found != SCARD_S_SUCCESS)
+        return found;
     return SCardBeginTransaction(card);
 }
 
@@ -259,10 +264,9 @@ LONG endTransaction(BridgeReader &in, BridgeWriter &)
     const uint32_t number = getU32(in);
     const uint32_t disposition = getU32(in);
     SCARDHANDLE card;
-    if (in.failed)
-        return SCARD_E_INVALID_PARAMETER;
-    if (!findHandle(number, true, card))
-        return SCARD_E_INVALID_HANDLE;
+    const LONG found = lookUpHandle(!in.failed, number, true, card);
+    if (found != SCARD_S_SUCCESS)
+        return found;
     return SCardEndTransaction(card, disposition);
 }
 
@@ -274,10 +278,9 @@ LONG transmit(BridgeReader &in, BridgeWriter &out)
     uint32_t length = 0;
     const uint8_t *command = getString(in, BridgeMaxApdu, length);
     SCARDHANDLE card;
-    if (in.failed || length == 0)
-        return SCARD_E_INVALID_PARAMETER;
-    if (!findHandle(number, true, card))
-        return SCARD_E_INVALID_HANDLE;
+    const LONG found = lookUpHandle(!in.failed && length != 0, number, true, card);
+    if (found != SCARD_S_SUCCESS)
+        return found;
     const SCARD_IO_REQUEST *pci = protocol == SCARD_PROTOCOL_T1 ? SCARD_PCI_T1
                                   : protocol == BridgeProtocolRaw ? SCARD_PCI_RAW
                                                                   : SCARD_PCI_T0;
@@ -311,34 +314,6 @@ LONG handleRequest(const uint8_t *request, uint32_t length, BridgeWriter &body, 
     case BridgeTransmit: return transmit(in, body);
     default: return SCARD_E_UNSUPPORTED_FEATURE;
     }
-}
-
-bool readFully(int fd, uint8_t *bytes, size_t count)
-{
-    while (count) {
-        const ssize_t n = recv(fd, bytes, count, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes += n;
-        count -= (size_t)n;
-    }
-    return true;
-}
-
-bool writeFully(int fd, const uint8_t *bytes, size_t count)
-{
-    while (count) {
-        const ssize_t n = send(fd, bytes, count, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes += n;
-        count -= (size_t)n;
-    }
-    return true;
 }
 
 // The body follows every result, since status entries come back with a

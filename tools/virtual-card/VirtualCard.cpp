@@ -30,6 +30,7 @@
 #include <string>
 
 #include "support/CardEmulator.h"
+#include "../common/SocketIo.h"
 #include "support/CardImage.h"
 
 namespace {
@@ -70,34 +71,6 @@ void reply(const char *format, const std::string &text = std::string())
     printf(format, text.c_str());
     putchar('\n');
     fflush(stdout);
-}
-
-bool readFully(int fd, uint8_t *bytes, size_t count)
-{
-    while (count) {
-        const ssize_t n = recv(fd, bytes, count, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes += n;
-        count -= (size_t)n;
-    }
-    return true;
-}
-
-bool writeFully(int fd, const uint8_t *bytes, size_t count)
-{
-    while (count) {
-        const ssize_t n = send(fd, bytes, count, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes += n;
-        count -= (size_t)n;
-    }
-    return true;
 }
 
 bool sendMessage(int fd, const Bytes &message)
