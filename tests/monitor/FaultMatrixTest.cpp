@@ -84,13 +84,8 @@ protected:
     // A reader holding the intact card, watched, and nothing else.
     void startOver()
     {
-        clearReaderTable();
-        reset();
         collectingstore::reset();
-        pcscContext = 0;
-        ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &pcscContext), SCARD_S_SUCCESS);
-        currentCard = 0;
-        CardKind = Atr21; // what an earlier card left
+        ASSERT_EQ(startMonitorAfresh(), SCARD_S_SUCCESS);
         reader = addReader("Reader 0");
         insertCard(reader, card);
         fillReaderTable("Reader 0\0");

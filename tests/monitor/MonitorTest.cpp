@@ -58,13 +58,8 @@ protected:
 
     void startOver()
     {
-        clearReaderTable();
-        reset();
         recordingstore::reset();
-        pcscContext = 0;
-        ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &pcscContext), SCARD_S_SUCCESS);
-        currentCard = 0;
-        CardKind = Atr21;
+        ASSERT_EQ(startMonitorAfresh(), SCARD_S_SUCCESS);
     }
 
     // Lists the readers as start-up does and fills the table from the list,

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "monitor/Monitor.h"
+#include "support/FakePcsc.h"
 
 // Frees what the monitor keeps in the table (name copies, serial slots) and
 // empties it, so that every test starts from a zero-filled table.
@@ -15,4 +16,16 @@ inline void clearReaderTable()
         free(readerTable.entries[i].pvUserData);
     }
     memset(&readerTable, 0, sizeof readerTable);
+}
+
+// A fresh PC/SC double, an empty table and the monitor's globals as at
+// start-up, with a context established on the double; answers that call.
+inline LONG startMonitorAfresh()
+{
+    clearReaderTable();
+    fakepcsc::reset();
+    currentCard = 0;
+    CardKind = Atr21; // whatever an earlier card left
+    pcscContext = 0;
+    return SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &pcscContext);
 }

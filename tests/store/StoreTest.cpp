@@ -330,9 +330,8 @@ TEST_F(StoreTest, AThousandUnrelatedCertificatesAreLeftAsTheyWere)
 
 TEST_F(StoreTest, TheMonitorRegistersAnInsertedCardAndRemovesItWhenItLeaves)
 {
+    ASSERT_EQ(startMonitorAfresh(), SCARD_S_SUCCESS);
     const size_t reader = addReader("Lector 0");
-    clearReaderTable();
-    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &pcscContext), SCARD_S_SUCCESS);
     fillReaderTable("Lector 0\0");
     pollReaders();
     EXPECT_TRUE(personalStore().empty());
