@@ -11,6 +11,14 @@ HINSTANCE trayInstance = NULL;
 
 static const char PinToolPath[] = "c:\\Zimvor\\Ravendel.exe";
 
+// The records handed to the shell and to process creation have the sizes
+// of their first forms; the 64-bit program uses the same forms at its own
+// pointer width.
+#ifndef _WIN64
+static_assert(NOTIFYICONDATAA_V1_SIZE == 88, "the icon record's first form is 88 bytes");
+static_assert(sizeof(STARTUPINFOA) == 68, "the start-up record is 68 bytes");
+#endif
+
 int addTrayIcon(HWND window, UINT iconId, HICON icon, const char *tip)
 {
     NOTIFYICONDATAA record;

@@ -1,15 +1,21 @@
 #!/bin/sh
-# VelmoMon.exe is a 32-bit GUI program that imports only system DLLs, with
-# no DLL of its own beside it.
-#   usage: check-program.sh OBJDUMP VelmoMon.exe
+# VelmoMon.exe, read without running it: a GUI program of the expected
+# format that imports only system DLLs, with no DLL of its own beside it,
+# and whose resources are all in Spanish (language 3082) with the icon, the
+# about box, the start-up error text and the build's version.
+#   usage: check-program.sh OBJDUMP WINDRES FORMAT VERSION VelmoMon.exe
+#   FORMAT: pei-i386 (the 32-bit program) or pei-x86-64 (the 64-bit one)
 set -u
 objdump=$1
-program=$2
+windres=$2
+format=$3
+version=$4
+program=$5
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 
 headers=$($objdump -p "$program") || { echo "FAIL: cannot read $program"; exit 1; }
-echo "$headers" | grep -q "file format pei-i386" || fail "not a 32-bit program"
+echo "$headers" | grep -q "file format $format\$" || fail "not of the format $format"
 echo "$headers" | grep -q "^Subsystem[[:space:]]*00000002" || fail "not the GUI subsystem"
 
 system_dlls="kernel32.dll user32.dll shell32.dll crypt32.dll winscard.dll msvcrt.dll advapi32.dll gdi32.dll"
@@ -26,4 +32,13 @@ for dll in winscard.dll crypt32.dll shell32.dll user32.dll; do
 done
 extra=$(find "$(dirname "$program")" -maxdepth 1 -iname '*.dll')
 [ -z "$extra" ] || fail "DLLs beside the program: $extra"
+
+resources=$($windres -i "$program" -O rc 2>&1) || { echo "FAIL: cannot read the resources"; exit 1; }
+languages=$(echo "$resources" | sed -n 's/^LANGUAGE \(.*\)$/\1/p' | sort -u)
+[ "$languages" = "10, 3" ] || fail "resources not all in Spanish (3082): $languages"
+echo "$resources" | grep -q '^106 14 ' || fail "no icon group 106"
+echo "$resources" | grep -q '^109 DIALOG ' || fail "no about box 109"
+echo "$resources" | grep -q '^  1, "No se ha podido cargar la aplicaccion\."$' || fail "no start-up error text 1"
+fields=$(echo "$version" | sed 's/\./, /g')
+echo "$resources" | grep -q "^ FILEVERSION $fields\$" || fail "no file version $version"
 exit $failed
