@@ -10,7 +10,8 @@ asked what it did.
 
 The end-to-end tests and scripts/benchmark use it. Paths come from the
 environment: VELMO_SOURCE_DIR, VELMO_HOST_TOOLS (the host build's tools),
-VELMO_WINDOWS_BUILD (the windows-x86 build).
+VELMO_WINDOWS_BUILD (the windows-x86 build where this host executes 32-bit
+code, else the windows-x64 build).
 """
 
 import os
@@ -109,6 +110,26 @@ class VirtualCard:
                 self.process.wait()
 
 
+def default_windows_build(root):
+    """The 32-bit build where this host runs it, else the 64-bit one."""
+    archs = subprocess.run([os.path.join(root, "scripts", "windows-archs")], stdout=subprocess.PIPE,
+                           text=True, check=True).stdout.split("\n")[0].split()
+    return os.path.join(root, "build", "windows-x86" if "x86" in archs else "windows-x64")
+
+
+def is_64_bit(program):
+    """Whether a PE file's header names the x64 machine."""
+    try:
+        with open(program, "rb") as image:
+            header = image.read(4096)
+    except OSError:
+        return False
+    if len(header) < 64:
+        return False
+    offset = int.from_bytes(header[60:64], "little")
+    return header[offset + 4:offset + 6] == b"\x64\x86"
+
+
 class Session:
     """A private PC/SC stack, a Wine prefix and VelmoMon.exe, for one run."""
 
@@ -116,8 +137,7 @@ class Session:
         self.root = os.environ.get("VELMO_SOURCE_DIR") or os.path.dirname(
             os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
         self.host_tools = os.environ.get("VELMO_HOST_TOOLS") or os.path.join(self.root, "build/host/tools")
-        self.windows_build = os.environ.get("VELMO_WINDOWS_BUILD") or os.path.join(
-            self.root, "build/windows-x86")
+        self.windows_build = os.environ.get("VELMO_WINDOWS_BUILD") or default_windows_build(self.root)
         self.run = os.path.abspath(run_dir)
         self.prefix = os.path.abspath(prefix)
         self.app = os.path.join(self.run, "app")
@@ -199,6 +219,14 @@ class Session:
         environment = dict(os.environ)
         environment.update(self.stack)
         environment["WINEPREFIX"] = self.prefix
+        # The prefix has the architecture of the build, whatever program
+        # makes it; for the 64-bit build "wine" is the 64-bit loader, as in
+        # scripts/wine-run.
+        if is_64_bit(os.path.join(self.windows_build, "VelmoMon.exe")):
+            environment["WINEARCH"] = "win64"
+            environment["PATH"] = os.path.join(self.root, "scripts", "wine64") + os.pathsep + environment["PATH"]
+        else:
+            environment["WINEARCH"] = "win32"
         return environment
 
     def wine(self, program, *arguments, limit=120):
