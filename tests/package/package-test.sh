@@ -42,7 +42,7 @@ windows_path() { echo "Z:$1" | tr / '\\'; }
 xvfb=
 stop() {
     "$WINESERVER" -k >/dev/null 2>&1
-    [ -z "$xvfb" ] || kill "$xvfb" 2>/dev/null
+    [ -z "$xvfb" ] || { kill "$xvfb" 2>/dev/null; rm -f "$work/xvfb.pid"; }
 }
 trap stop EXIT
 trap 'exit 1' INT TERM
@@ -96,6 +96,7 @@ rm -rf "$work"
 mkdir -p "$work"
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 xvfb=$!
+echo $xvfb >"$work/xvfb.pid"
 i=0
 while [ ! -s "$work/display" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
 export DISPLAY=":$(cat "$work/display")"
