@@ -8,8 +8,10 @@
 # version, so the program's A.B.C.D becomes the package version
 # A.B.(C*1000+D): 1.0.0.10 is 1.0.10, 1.0.0.11 is 1.0.11, 1.0.1.0 is 1.0.1000.
 # Every rise of the program's version is then a rise of the package's, and so
-# a major upgrade. The product code is derived from the architecture and that
-# version: one per version, the same for every build of it.
+# a major upgrade. Every package gets a new product code, so that a rebuild
+# of one version (signed, say, after an unsigned one) replaces the installed
+# build of it as an upgrade does, where Windows Installer would refuse a
+# second package under the same product code.
 cmake_minimum_required(VERSION 3.20)
 
 foreach(name ARCH VERSION PROGRAM OUTPUT)
@@ -32,6 +34,8 @@ if(major GREATER 255 OR minor GREATER 255 OR patch GREATER 64 OR tweak GREATER 9
 endif()
 math(EXPR build "${patch} * 1000 + ${tweak}")
 set(package_version ${major}.${minor}.${build})
+math(EXPR next_build "${build} + 1")
+set(next_version ${major}.${minor}.${next_build})
 
 # Fixed per architecture: the upgrade code ties every version of one
 # architecture's package together; the component codes stay the same across
@@ -53,8 +57,9 @@ elseif(ARCH STREQUAL "x64")
 else()
   message(FATAL_ERROR "BuildPackage: ARCH is x86 or x64, not ${ARCH}")
 endif()
+string(RANDOM LENGTH 32 ALPHABET 0123456789ABCDEF random)
 string(UUID product_code NAMESPACE 30777E26-BD22-48CD-AB09-D1FF9CD55E7F
-       NAME "VelmoMon ${ARCH} ${package_version}" TYPE SHA1 UPPER)
+       NAME "VelmoMon ${ARCH} ${package_version} ${random}" TYPE SHA1 UPPER)
 
 find_program(WIXL wixl)
 if(NOT WIXL)
@@ -97,7 +102,7 @@ endif()
 
 execute_process(
   COMMAND ${WIXL} -a ${ARCH} -o ${OUTPUT}.new
-          -D Arch=${ARCH} -D Version=${package_version} -D ProductCode=${product_code}
+          -D Arch=${ARCH} -D Version=${package_version} -D NextVersion=${next_version} -D ProductCode=${product_code}
           -D UpgradeCode=${upgrade_code} -D ProgramComponent=${program_component}
           -D RunComponent=${run_component}
           -D FolderComponent=${folder_component} -D ProgramFilesFolder=${program_files} -D Win64=${win64}

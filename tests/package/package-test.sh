@@ -1,15 +1,15 @@
 #!/bin/sh
-# The installer package under Wine, as an administrator uses it: a silent
-# install into a fresh 64-bit prefix, a second install of the same package,
-# the program started at log-on from the Run value, an upgrade by a newer
-# package, a refused downgrade and a silent uninstall. Then the package's
-# own tables, read back with msiinfo.
+# The installer package as an administrator uses it: its tables read back
+# with msiinfo, then under Wine, in a fresh 64-bit prefix, a silent install,
+# a second install of the same package and of a rebuild of it, the program
+# started at log-on from the Run value, an upgrade by a newer package, a
+# refused downgrade and a silent uninstall.
 #   usage: package-test.sh SOURCE_DIR ARCH PACKAGE PROGRAM VERSION WORK_DIR
 #                          MAKE_CARD STORE_LIST TRAY_CONTROL [DOUBLE_DLL]
 # ARCH is x86 or x64, PROGRAM the VelmoMon.exe in PACKAGE, VERSION its
-# four-field version. DOUBLE_DLL is
-# the PC/SC double built as winscard.dll for ARCH; without it the start from
-# the Run value is left out, and the run says so.
+# four-field version. DOUBLE_DLL is the PC/SC double built as winscard.dll
+# for ARCH; without it, or on a host that cannot run ARCH's programs, the
+# start from the Run value is left out, and the run says so.
 set -u
 source_dir=$1 arch=$2 package=$3 program=$4 version=$5 work=$6 make_card=$7 store_list=$8 tray_control=$9
 double=${10:-}
@@ -134,6 +134,20 @@ msiexec /i "$msi"
 check "installing the same package again ends with 0 (got $status)" [ $status -eq 0 ]
 check "and changes nothing" sh -c "[ '$(products)' = '$first' ] && cmp -s '$folder/VelmoMon.exe' '$program'"
 
+# A rebuild of the same version is a package of its own: it replaces the
+# installed one.
+build_package() { # VERSION PROGRAM OUTPUT
+    cmake -DARCH="$arch" -DVERSION="$1" -DPROGRAM="$2" -DOUTPUT="$3" \
+        -P "$source_dir/cmake/BuildPackage.cmake" >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
+}
+build_package "$version" "$program" "$work/rebuilt.msi"
+msiexec /i "$(windows_path "$work/rebuilt.msi")"
+check "installing a rebuild of $version ends with 0 (got $status)" [ $status -eq 0 ]
+rebuilt=$(products)
+check "one product left, the rebuild's ($rebuilt)" \
+    sh -c "[ \"\$(echo '$rebuilt' | grep -c .)\" -eq 1 ] && [ '$rebuilt' != '$first' ]"
+check "the same program in place" cmp -s "$folder/VelmoMon.exe" "$program"
+
 # --- Log-on: the program started from the Run value ------------------------
 # Wine's notification area, without a desktop, is a window of its own with
 # one 20 by 20 slot per icon: the first slot is blank until an icon is in it.
@@ -183,12 +197,11 @@ fi
 # The newer program differs from the installed one by a trailing mark.
 cp "$program" "$work/VelmoMon.exe"
 echo "newer build" >>"$work/VelmoMon.exe"
-cmake -DARCH="$arch" -DVERSION="$newer_version" -DPROGRAM="$work/VelmoMon.exe" -DOUTPUT="$newer" \
-    -P "$source_dir/cmake/BuildPackage.cmake" >"$work/newer.log" 2>&1 || { cat "$work/newer.log"; exit 1; }
+build_package "$newer_version" "$work/VelmoMon.exe" "$newer"
 msiexec /i "$(windows_path "$newer")"
 check "installing $newer_version over $version ends with 0 (got $status)" [ $status -eq 0 ]
 second=$(products)
-check "one product left, a new one ($second)" sh -c "[ \"\$(echo '$second' | grep -c .)\" -eq 1 ] && [ '$second' != '$first' ]"
+check "one product left, the newer one ($second)" sh -c "[ \"\$(echo '$second' | grep -c .)\" -eq 1 ] && [ '$second' != '$rebuilt' ]"
 check "the newer program in place" cmp -s "$folder/VelmoMon.exe" "$work/VelmoMon.exe"
 check "the Run value is unchanged" [ "$(run_value)" = "$expected_run" ]
 
