@@ -66,6 +66,11 @@ run_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 expected_run="\"$program_files\\Zimvor\\VelmoMon\\VelmoMon.exe\""
 
+"$WINESERVER" -k >/dev/null 2>&1
+rm -rf "$work"
+mkdir -p "$work"
+package=$(cd "$(dirname "$package")" && pwd)/$(basename "$package")
+
 # The package version: A.B.C.D becomes A.B.(C*1000+D).
 package_version() {
     echo "$1" | awk -F. '{ printf "%d.%d.%d\n", $1, $2, $3 * 1000 + $4 }'
@@ -81,7 +86,8 @@ check "version $(package_version "$version") for program version $version" \
 check "upgrade code $upgrade_code" [ "$(property "$package" UpgradeCode)" = "$upgrade_code" ]
 check "per-machine install" [ "$(property "$package" ALLUSERS)" = 1 ]
 check "the icon in Add/Remove Programs" [ "$(property "$package" ARPPRODUCTICON)" = VelmoMon.ico ]
-check "the icon in the Icon table" sh -c "msiinfo export '$package' Icon | grep -q '^VelmoMon.ico'"
+# Exporting the Icon table writes the icon into Icon/ beside the caller.
+check "the icon in the Icon table" sh -c "cd '$work' && msiinfo export '$package' Icon | grep -q '^VelmoMon.ico'"
 check "platform $platform" sh -c "msiinfo suminfo '$package' | grep -qx 'Template: $platform'"
 components=$(msiinfo export "$package" Component | tail -n +4 | awk -F '\t' '{ print $1, $3, int($4 / 256) % 2 * 256 }' | sort | tr '\n' ';')
 check "components: the maker's folder, the program, the Run value ($components)" \
@@ -91,9 +97,6 @@ check "one registry value, the Run value ($registry)" \
     [ "$registry" = '2|Software\Microsoft\Windows\CurrentVersion\Run|VelmoMon|"[#VelmoMon.exe]"' ]
 
 # --- A fresh prefix with its own display ----------------------------------
-"$WINESERVER" -k >/dev/null 2>&1
-rm -rf "$work"
-mkdir -p "$work"
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 xvfb=$!
 echo $xvfb >"$work/xvfb.pid"
