@@ -1,0 +1,232 @@
+#!/bin/sh
+# The installer package as an administrator uses it: its tables read back
+# with msiinfo, then under Wine, in a fresh 64-bit prefix, a silent install,
+# a second install of the same package and of a rebuild of it, the program
+# started at log-on from the Run value, an upgrade by a newer package, a
+# refused downgrade and a silent uninstall.
+#   usage: package-test.sh SOURCE_DIR ARCH PACKAGE PROGRAM VERSION WORK_DIR
+#                          MAKE_CARD STORE_LIST TRAY_CONTROL [DOUBLE_DLL]
+# ARCH is x86 or x64, PROGRAM the VelmoMon.exe in PACKAGE, VERSION its
+# four-field version. DOUBLE_DLL is the PC/SC double built as winscard.dll
+# for ARCH; without it, or on a host that cannot run ARCH's programs, the
+# start from the Run value is left out, and the run says so.
+set -u
+source_dir=$1 arch=$2 package=$3 program=$4 version=$5 work=$6 make_card=$7 store_list=$8 tray_control=$9
+double=${10:-}
+
+wine=/usr/lib/wine/wine64
+export WINESERVER=/usr/lib/wine/wineserver64
+export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all
+export WINEDLLOVERRIDES='mscoree,mshtml='
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+not() { ! "$@"; }
+check() { # check DESCRIPTION COMMAND...
+    what=$1
+    shift
+    if "$@"; then pass "$what"; else fail "$what"; fi
+}
+
+# Windows programs run with their output in a file: Wine's background
+# processes inherit pipes and would hold a reader's pipe open.
+run() {
+    "$wine" "$@" >"$work/out" 2>&1 </dev/null
+    status=$?
+    tr -d '\r' <"$work/out" >"$work/out.txt"
+    return $status
+}
+windows_path() { echo "Z:$1" | tr / '\\'; }
+
+xvfb=
+stop() {
+    "$WINESERVER" -k >/dev/null 2>&1
+    [ -z "$xvfb" ] || { kill "$xvfb" 2>/dev/null; rm -f "$work/xvfb.pid"; }
+}
+trap stop EXIT
+trap 'exit 1' INT TERM
+
+[ -x "$wine" ] || { echo "FAIL: $wine is missing (Debian package wine64)"; exit 1; }
+for tool in msiinfo wixl; do
+    command -v $tool >/dev/null || { echo "FAIL: $tool is missing (scripts/setup installs msitools and wixl)"; exit 1; }
+done
+
+if [ "$arch" = x64 ]; then
+    program_files='C:\Program Files' unix_program_files="$WINEPREFIX/drive_c/Program Files"
+    view=/reg:64 system_dir=system32
+    upgrade_code='{8C33AB50-1504-424F-9BCE-351B26E5FDC5}' platform='x64;1033' bitness=256
+else
+    program_files='C:\Program Files (x86)' unix_program_files="$WINEPREFIX/drive_c/Program Files (x86)"
+    view=/reg:32 system_dir=syswow64
+    upgrade_code='{B8C88BE0-F6A2-42B8-B056-FB6B3BE536A2}' platform='Intel;1033' bitness=0
+fi
+folder="$unix_program_files/Zimvor/VelmoMon"
+run_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+expected_run="\"$program_files\\Zimvor\\VelmoMon\\VelmoMon.exe\""
+
+"$WINESERVER" -k >/dev/null 2>&1
+rm -rf "$work"
+mkdir -p "$work"
+package=$(cd "$(dirname "$package")" && pwd)/$(basename "$package")
+
+# The package version: A.B.C.D becomes A.B.(C*1000+D).
+package_version() {
+    echo "$1" | awk -F. '{ printf "%d.%d.%d\n", $1, $2, $3 * 1000 + $4 }'
+}
+newer_version=$(echo "$version" | awk -F. '{ printf "%d.%d.%d.%d\n", $1, $2, $3, $4 + 1 }')
+
+# --- The package's tables -------------------------------------------------
+property() { msiinfo export "$1" Property | tr -d '\r' | awk -F '\t' -v name="$2" '$1 == name { print $2 }'; }
+check "manufacturer Zimvor" [ "$(property "$package" Manufacturer)" = Zimvor ]
+check "product name VelmoMon" [ "$(property "$package" ProductName)" = VelmoMon ]
+check "version $(package_version "$version") for program version $version" \
+    [ "$(property "$package" ProductVersion)" = "$(package_version "$version")" ]
+check "upgrade code $upgrade_code" [ "$(property "$package" UpgradeCode)" = "$upgrade_code" ]
+check "per-machine install" [ "$(property "$package" ALLUSERS)" = 1 ]
+check "the icon in Add/Remove Programs" [ "$(property "$package" ARPPRODUCTICON)" = VelmoMon.ico ]
+# Exporting the Icon table writes the icon into Icon/ beside the caller.
+check "the icon in the Icon table" sh -c "cd '$work' && msiinfo export '$package' Icon | grep -q '^VelmoMon.ico'"
+check "platform $platform" sh -c "msiinfo suminfo '$package' | grep -qx 'Template: $platform'"
+components=$(msiinfo export "$package" Component | tail -n +4 | awk -F '\t' '{ print $1, $3, int($4 / 256) % 2 * 256 }' | sort | tr '\n' ';')
+check "components: the maker's folder, the program, the Run value ($components)" \
+    [ "$components" = "MakerFolder ZimvorFolder $bitness;Program INSTALLFOLDER $bitness;RunAtLogOn INSTALLFOLDER $bitness;" ]
+registry=$(msiinfo export "$package" Registry | tail -n +4 | cut -f 2-5 | tr '\t' '|')
+check "one registry value, the Run value ($registry)" \
+    [ "$registry" = '2|Software\Microsoft\Windows\CurrentVersion\Run|VelmoMon|"[#VelmoMon.exe]"' ]
+
+# --- A fresh prefix with its own display ----------------------------------
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+xvfb=$!
+echo $xvfb >"$work/xvfb.pid"
+i=0
+while [ ! -s "$work/display" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+export DISPLAY=":$(cat "$work/display")"
+"$wine" wineboot --init >"$work/wineboot.log" 2>&1 </dev/null
+"$WINESERVER" -w
+
+msi=$(windows_path "$package")
+newer=$work/newer.msi
+run_value() {
+    run reg query "$run_key" /v VelmoMon $view || return 1
+    sed -n 's/^ *VelmoMon *REG_SZ *//p' "$work/out.txt"
+}
+products() { # the installed products named VelmoMon, by product code
+    run reg query "$uninstall_key" /s $view
+    awk '/^HKEY/ { key = $0 } /DisplayName +REG_SZ +VelmoMon$/ { n = split(key, p, "\\"); print p[n] }' "$work/out.txt"
+}
+msiexec() {
+    run msiexec "$@" /qn
+}
+# A Windows exit code reaches a Unix caller as its low 8 bits.
+exit_code() { [ "$status" -eq $(($1 % 256)) ]; }
+
+# --- Install ---------------------------------------------------------------
+msiexec /i "$msi"
+check "silent install ends with 0 (got $status)" [ $status -eq 0 ]
+check "the program in $program_files\\Zimvor\\VelmoMon" cmp -s "$folder/VelmoMon.exe" "$program"
+check "the Run value is $expected_run (got $(run_value))" [ "$(run_value)" = "$expected_run" ]
+first=$(products)
+check "one product in Add/Remove Programs ($first)" [ "$(echo "$first" | grep -c .)" -eq 1 ]
+run reg query 'HKLM\Software\Classes\Installer\Products' /s
+icon=$(sed -n 's/^ *ProductIcon *REG_SZ *//p' "$work/out.txt" | head -1)
+check "its icon is registered ($icon)" [ -n "$icon" ]
+
+msiexec /i "$msi"
+check "installing the same package again ends with 0 (got $status)" [ $status -eq 0 ]
+check "and changes nothing" sh -c "[ '$(products)' = '$first' ] && cmp -s '$folder/VelmoMon.exe' '$program'"
+
+# A rebuild of the same version is a package of its own: it replaces the
+# installed one.
+build_package() { # VERSION PROGRAM OUTPUT
+    cmake -DARCH="$arch" -DVERSION="$1" -DPROGRAM="$2" -DOUTPUT="$3" \
+        -P "$source_dir/cmake/BuildPackage.cmake" >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
+}
+build_package "$version" "$program" "$work/rebuilt.msi"
+msiexec /i "$(windows_path "$work/rebuilt.msi")"
+check "installing a rebuild of $version ends with 0 (got $status)" [ $status -eq 0 ]
+rebuilt=$(products)
+check "one product left, the rebuild's ($rebuilt)" \
+    sh -c "[ \"\$(echo '$rebuilt' | grep -c .)\" -eq 1 ] && [ '$rebuilt' != '$first' ]"
+check "the same program in place" cmp -s "$folder/VelmoMon.exe" "$program"
+
+# --- Log-on: the program started from the Run value ------------------------
+# Wine's notification area, without a desktop, is a window of its own with
+# one 20 by 20 slot per icon: the first slot is blank until an icon is in it.
+icon_shown() {
+    colours=$(xwd -silent -name "Wine System Tray" 2>/dev/null | convert xwd:- -crop 20x20+0+0 -format '%k' info: 2>/dev/null)
+    [ "${colours:-0}" -gt 2 ]
+}
+bound_certificates() {
+    run "$store_list" --tsv
+    [ "$(awk -F '\t' '$3 == "VelmoCSP"' "$work/out.txt" | wc -l)" -eq "$1" ]
+}
+eventually() { # for up to 15 seconds
+    i=0
+    until "$@"; do
+        i=$((i + 1))
+        [ $i -lt 60 ] || return 1
+        sleep 0.25
+    done
+}
+started=no
+archs=$("$source_dir/scripts/windows-archs")
+if ! echo "$archs" | sed -n 1p | grep -qw "$arch"; then
+    echo "LEFT OUT: starting the program from the Run value: $arch programs are not run here ($(echo "$archs" | sed -n 2p))"
+elif [ -z "$double" ] || [ ! -f "$double" ]; then
+    echo "LEFT OUT: starting the program from the Run value: this build has no $arch PC/SC double (winscard.dll)"
+elif ! run "$make_card" "$(windows_path "$work/card.txt")"; then
+    echo "LEFT OUT: starting the program from the Run value: $arch programs do not run on this host ($(head -c 200 "$work/out.txt"))"
+else
+    started=yes
+    check "no icon shows before the program starts" not icon_shown
+    # The double stands in for the system's winscard.dll: the installed
+    # folder stays as the package made it.
+    system_winscard="$WINEPREFIX/drive_c/windows/$system_dir/winscard.dll"
+    mv "$system_winscard" "$work/winscard.dll.wine"
+    cp "$double" "$system_winscard"
+    printf 'reader Lector 0\ncard 0 %s\n' "$(windows_path "$work/card.txt")" >"$work/pcsc.txt"
+    # wineboot plays a session start: it runs the commands of the Run values.
+    FAKE_PCSC_CONFIG=$(windows_path "$work/pcsc.txt") WINEDLLOVERRIDES='winscard=n,b;mscoree,mshtml=' \
+        run wineboot
+    check "the program answers" run "$tray_control" ping
+    check "its icon shows in the notification area" eventually icon_shown
+    check "the card's two certificates are registered, bound to VelmoCSP" eventually bound_certificates 2
+    check "the program ends through its menu" run "$tray_control" close
+    "$WINESERVER" -w
+    rm -f "$system_winscard"
+    mv "$work/winscard.dll.wine" "$system_winscard"
+fi
+
+# --- Upgrade and downgrade --------------------------------------------------
+# The newer program differs from the installed one by a trailing mark.
+cp "$program" "$work/VelmoMon.exe"
+echo "newer build" >>"$work/VelmoMon.exe"
+build_package "$newer_version" "$work/VelmoMon.exe" "$newer"
+msiexec /i "$(windows_path "$newer")"
+check "installing $newer_version over $version ends with 0 (got $status)" [ $status -eq 0 ]
+second=$(products)
+check "one product left, the newer one ($second)" sh -c "[ \"\$(echo '$second' | grep -c .)\" -eq 1 ] && [ '$second' != '$rebuilt' ]"
+check "the newer program in place" cmp -s "$folder/VelmoMon.exe" "$work/VelmoMon.exe"
+check "the Run value is unchanged" [ "$(run_value)" = "$expected_run" ]
+
+msiexec /i "$msi"
+check "the older package is refused afterwards (1603, low 8 bits $status)" exit_code 1603
+check "and leaves the newer one" sh -c "[ '$(products)' = '$second' ] && cmp -s '$folder/VelmoMon.exe' '$work/VelmoMon.exe'"
+
+# --- Uninstall ---------------------------------------------------------------
+run "$store_list" --add-unrelated 1
+run "$store_list" --tsv
+certificates_before=$(grep -c . "$work/out.txt")
+msiexec /x "$(windows_path "$newer")"
+check "silent uninstall ends with 0 (got $status)" [ $status -eq 0 ]
+check "no program file left" [ ! -e "$folder/VelmoMon.exe" ]
+check "no folder left" [ ! -e "$unix_program_files/Zimvor" ]
+check "no Run value left" sh -c "! '$wine' reg query '$run_key' /v VelmoMon $view >/dev/null 2>&1 </dev/null"
+check "no product left" [ -z "$(products)" ]
+run "$store_list" --tsv
+check "the user's certificates are left alone" [ "$(grep -c . "$work/out.txt")" -eq "$certificates_before" ]
+
+echo "$failures failures (the program started from the Run value: $started)"
+[ $failures -eq 0 ]
