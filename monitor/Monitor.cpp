@@ -29,6 +29,7 @@ const DWORD StatusTimeout = 900; // milliseconds
 const DWORD EventMask = 0xFFFF; // only the low 16 bits of an event state count
 const DWORD InsertionEvent = SCARD_STATE_CHANGED | SCARD_STATE_PRESENT; // 0x0022
 const DWORD RemovalEvent = SCARD_STATE_CHANGED | SCARD_STATE_EMPTY; // 0x0012
+const DWORD ReaderGoneStates = SCARD_STATE_UNKNOWN | SCARD_STATE_UNAVAILABLE;
 
 // What the card family decides: the chip-information answer length, where
 // the serial lies in it, and the size of the serial text with its NUL.
@@ -60,6 +61,15 @@ char *copyText(const char *text)
     if (copy)
         memcpy(copy, text, size);
     return copy;
+}
+
+// This program's own rule: a reader that disappears (unplugged with the
+// card in it) takes the card with it, so its slot's removal runs and the
+// slot becomes Free; if the reader comes back with the card, the next
+// insertion event registers it again.
+bool readerGone(DWORD event)
+{
+    return (event & SCARD_STATE_CHANGED) && (event & ReaderGoneStates);
 }
 
 // A Taken slot whose serial was never read holds an empty text, which is
@@ -157,7 +167,7 @@ LONG pollReaders()
     for (uint32_t i = 0; i < readerTable.count; i++) {
         SCARD_READERSTATEA &entry = readerTable.entries[i];
         const DWORD event = entry.dwEventState & EventMask;
-        if (event == RemovalEvent)
+        if (event == RemovalEvent || readerGone(event))
             handleRemoval(entry);
         else if (event == InsertionEvent)
             handleInsertion(entry);

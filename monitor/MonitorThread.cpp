@@ -2,6 +2,8 @@
 // before every polling cycle. Windows only; the cycle itself is pollReaders.
 #include "Monitor.h"
 
+#include "../store/Store.h"
+
 namespace {
 
 const char TimerName[] = "WaitableTimer";
@@ -9,8 +11,12 @@ const LONGLONG OneSecondAhead = -10000000LL; // relative, in 100-nanosecond unit
 
 } // namespace
 
+// The stranded certificates are removed here, before the first cycle, so
+// that all store work stays on this thread and the tray answers at once
+// while a large store is walked.
 DWORD WINAPI monitorThread(LPVOID)
 {
+    removeStrandedCertificates();
     HANDLE timer = CreateWaitableTimerA(NULL, TRUE, TimerName);
     if (!timer)
         return 1;

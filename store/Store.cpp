@@ -10,6 +10,7 @@
 #include <wincrypt.h>
 
 #include "../card/CardSession.h"
+#include "Record.h"
 
 namespace {
 
@@ -50,10 +51,11 @@ DWORD keySpecFor(uint16_t keyUsage)
 
 // Names the card's provider and key container in the certificate's
 // key-provider property. A failure leaves the certificate unbound.
-void bindToProvider(PCCERT_CONTEXT context, const CardCertificate &certificate)
+bool bindToProvider(PCCERT_CONTEXT context, const CardCertificate &certificate)
 {
     if (!memchr(certificate.containerName, 0, sizeof certificate.containerName))
-        return;
+        return false;
+    bool bound = false;
     wchar_t *provider = wideText(ProviderName);
     wchar_t *container = wideText(certificate.containerName);
     if (provider && container) {
@@ -65,10 +67,34 @@ void bindToProvider(PCCERT_CONTEXT context, const CardCertificate &certificate)
         info.cProvParam = 0;
         info.rgProvParam = NULL;
         info.dwKeySpec = keySpecFor(certificate.keyUsage);
-        CertSetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, 0, &info);
+        bound = CertSetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, 0, &info) != FALSE;
     }
     free(container);
     free(provider);
+    return bound;
+}
+
+bool thumbprintOf(PCCERT_CONTEXT context, uint8_t *thumbprint)
+{
+    DWORD size = ThumbprintSize;
+    return CertGetCertificateContextProperty(context, CERT_SHA1_HASH_PROP_ID, thumbprint, &size) &&
+           size == ThumbprintSize;
+}
+
+// Notes a bound certificate with the card serial that begins its container
+// name, before the certificate goes into the store: a record whose
+// certificate never arrived deletes nothing, while a certificate without
+// its record would be left behind by a card that leaves unseen.
+void recordBinding(PCCERT_CONTEXT context, const char *containerName)
+{
+    const size_t serialLength = CardKind == Atr20 ? 14 : 12;
+    uint8_t thumbprint[ThumbprintSize];
+    if (strlen(containerName) < serialLength || !thumbprintOf(context, thumbprint))
+        return;
+    char serial[RecordedSerialSize];
+    memcpy(serial, containerName, serialLength);
+    serial[serialLength] = '\0';
+    recordCertificate(thumbprint, serial);
 }
 
 void addCertificate(HCERTSTORE store, const CardCertificate &certificate)
@@ -77,8 +103,8 @@ void addCertificate(HCERTSTORE store, const CardCertificate &certificate)
         CertCreateCertificateContext(X509_ASN_ENCODING, certificate.data, certificate.dataLength);
     if (!context)
         return;
-    if (certificate.containerName[0])
-        bindToProvider(context, certificate);
+    if (certificate.containerName[0] && bindToProvider(context, certificate))
+        recordBinding(context, certificate.containerName);
     CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_ALWAYS, NULL);
     CertFreeCertificateContext(context);
 }
@@ -114,36 +140,90 @@ bool isCardCertificate(PCCERT_CONTEXT context, const wchar_t *provider, const wc
 
 // The certificates to delete, gathered as duplicates while the store is
 // walked: deleting the certificate being enumerated is not safe everywhere.
+// Each keeps its thumbprint, so that its record entry can go once the
+// deletion is committed.
+struct Deletion {
+    PCCERT_CONTEXT context;
+    uint8_t thumbprint[ThumbprintSize];
+    bool forget; // its thumbprint is known and it was deleted
+};
+
 struct DeletionList {
-    PCCERT_CONTEXT *items;
+    Deletion *items;
     size_t count;
     size_t capacity;
 };
 
 void keepForDeletion(DeletionList &list, PCCERT_CONTEXT context)
 {
-    PCCERT_CONTEXT duplicate = CertDuplicateCertificateContext(context);
-    if (!duplicate)
-        return;
     if (list.count == list.capacity) {
         const size_t capacity = list.capacity ? list.capacity * 2 : 8;
         void *items = realloc(list.items, capacity * sizeof *list.items);
-        if (!items) {
-            CertFreeCertificateContext(duplicate);
+        if (!items)
             return;
-        }
-        list.items = (PCCERT_CONTEXT *)items;
+        list.items = (Deletion *)items;
         list.capacity = capacity;
     }
-    list.items[list.count++] = duplicate;
+    Deletion &item = list.items[list.count];
+    item.context = CertDuplicateCertificateContext(context);
+    if (!item.context)
+        return;
+    item.forget = thumbprintOf(context, item.thumbprint);
+    list.count++;
 }
 
+// The deletion releases each duplicate, whether or not it succeeds.
 void deleteGathered(DeletionList &list)
 {
     for (size_t i = 0; i < list.count; i++)
-        CertDeleteCertificateFromStore(list.items[i]);
+        if (!CertDeleteCertificateFromStore(list.items[i].context))
+            list.items[i].forget = false;
+}
+
+void forgetDeleted(DeletionList &list)
+{
+    for (size_t i = 0; i < list.count; i++)
+        if (list.items[i].forget)
+            forgetCertificate(list.items[i].thumbprint);
     free(list.items);
     list = DeletionList();
+}
+
+// A recorded certificate still bound as VelmoMon bound it: to the
+// provider, with a container name that begins with the recorded serial.
+bool stillBoundAsRecorded(PCCERT_CONTEXT context, const wchar_t *provider,
+                          const RecordedCertificate *recorded, size_t count)
+{
+    uint8_t thumbprint[ThumbprintSize];
+    if (!thumbprintOf(context, thumbprint))
+        return false;
+    const RecordedCertificate *entry = findRecorded(recorded, count, thumbprint);
+    if (!entry)
+        return false;
+    wchar_t *serial = wideText(entry->serial);
+    const bool bound = serial && isCardCertificate(context, provider, serial);
+    free(serial);
+    return bound;
+}
+
+// Answers false when "MY" could not be walked.
+bool deleteRecorded(const RecordedCertificate *recorded, size_t count)
+{
+    wchar_t *provider = wideText(ProviderName);
+    HCERTSTORE store = provider ? CertOpenSystemStoreA(0, PersonalStore) : NULL;
+    if (store) {
+        DeletionList gathered = {};
+        PCCERT_CONTEXT context = NULL;
+        while ((context = CertEnumCertificatesInStore(store, context)) != NULL) {
+            if (stillBoundAsRecorded(context, provider, recorded, count))
+                keepForDeletion(gathered, context);
+        }
+        deleteGathered(gathered);
+        commitAndClose(store);
+        free(gathered.items);
+    }
+    free(provider);
+    return store != NULL;
 }
 
 } // namespace
@@ -182,7 +262,24 @@ void removeCardCertificates(const char *serial)
         }
         deleteGathered(gathered);
         commitAndClose(store);
+        forgetDeleted(gathered);
     }
     free(wideSerial);
     free(provider);
+}
+
+// Deletes the certificates that a card left in "MY" when it went while
+// VelmoMon could not see it: those the record names that are still bound
+// to the provider with a container name beginning with the recorded
+// serial. The record is then cleared; cards still in a reader are recorded
+// again when they are registered. An unreadable record deletes nothing.
+void removeStrandedCertificates()
+{
+    RecordedCertificate *recorded = NULL;
+    size_t count = 0;
+    if (!readRecord(&recorded, &count))
+        return;
+    if (count == 0 || deleteRecorded(recorded, count))
+        clearRecord();
+    free(recorded);
 }

@@ -6,3 +6,5 @@ class CardSession;
 
 void registerCardCertificates(CardSession *session);
 void removeCardCertificates(const char *serial);
+// Run once at start-up, before the first card is handled.
+void removeStrandedCertificates();

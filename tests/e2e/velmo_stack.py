@@ -267,6 +267,13 @@ class Session:
         except subprocess.TimeoutExpired:
             return None
 
+    def kill_velmomon(self):
+        """Ends VelmoMon.exe at once, as a crash or a power loss would."""
+        pid = self.velmomon_pid()
+        if pid is not None:
+            os.kill(pid, signal.SIGKILL)
+        self.velmomon.wait(timeout=WAIT_LIMIT)
+
     def velmomon_pid(self):
         """The Linux process that runs VelmoMon.exe in this prefix."""
         return self.windows_pid("VelmoMon.exe")

@@ -2,6 +2,7 @@
 private pcscd with vpcd and virtual cards, with Wine's own "MY" store read
 by store-list.exe. Each test starts and stops its own stack and program and
 ends the program through "Cerrar VelmoMon", which must give exit code 0.
+One test kills the program on the way, as a crash or a power loss would.
 
     usage: velmomon_test.py RUNDIR PREFIX [unittest arguments, e.g. a test name]
 RUNDIR is made afresh for each test.
@@ -140,6 +141,21 @@ class PulledCards(VelmoMonTest):
                 self.assertRegistered(ATR21_SERIAL, [SIGNATURE, EXCHANGE])
                 card.remove()
                 self.assertRemoved(ATR21_SERIAL)
+        self.assertEndsCleanly()
+
+
+class Restart(VelmoMonTest):
+    def test_card_taken_out_while_velmomon_was_down_leaves_my_as_before(self):
+        before = self.session.store()
+        card = self.session.card(0, self.session.make_card("restart", "--certificates", "sign,enc"))
+        self.start()
+        card.insert()
+        self.assertRegistered(ATR21_SERIAL, [SIGNATURE, EXCHANGE])
+        self.session.kill_velmomon()
+        card.remove()
+        self.start()
+        self.assertRemoved(ATR21_SERIAL)
+        self.assertEqual(self.session.store(), before)
         self.assertEndsCleanly()
 
 

@@ -593,6 +593,44 @@ TEST_F(MonitorTest, ChangesDuringFailedCallsAreSeenLater)
     EXPECT_EQ(recordingstore::registrations().size(), 1u);
 }
 
+// ------------------------------------------------ a reader that disappears
+
+class ReaderGoneTest : public MonitorTest, public ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(ReaderGoneTest, RunsTheSlotsRemovalAndRegistersTheCardWhenItComesBack)
+{
+    const size_t taken = readerWith(emptyCard());
+    const size_t free = emptyReader();
+    watchReaders();
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    ASSERT_STREQ(slot(0), "001A2B3C4D5E");
+
+    // A failed status call examines nothing, whatever the reader did.
+    setReaderFlags(taken, GetParam());
+    setReaderFlags(free, GetParam());
+    failStatusCalls(1, SCARD_E_READER_UNAVAILABLE);
+    EXPECT_EQ(pollReaders(), SCARD_E_READER_UNAVAILABLE);
+    EXPECT_STREQ(slot(0), "001A2B3C4D5E");
+
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_EQ(lowEvent(0) & (SCARD_STATE_CHANGED | SCARD_STATE_EMPTY), (DWORD)SCARD_STATE_CHANGED);
+    EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{"001A2B3C4D5E"});
+    EXPECT_EQ(slot(0), nullptr);
+    EXPECT_EQ(slot(1), nullptr);
+    EXPECT_EQ(pollReaders(), SCARD_E_TIMEOUT); // still gone: no further event
+    EXPECT_EQ(recordingstore::calls().size(), 2u);
+
+    setReaderFlags(taken, 0);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_EQ(lowEvent(0), (DWORD)0x0022);
+    EXPECT_EQ(recordingstore::registrations().size(), 2u);
+    EXPECT_STREQ(slot(0), "001A2B3C4D5E");
+    expectNothingLeftOpen();
+}
+
+INSTANTIATE_TEST_SUITE_P(States, ReaderGoneTest,
+                         ::testing::Values((DWORD)SCARD_STATE_UNKNOWN, (DWORD)SCARD_STATE_UNAVAILABLE));
+
 // ------------------------------------------------------- the serial slot
 
 TEST_F(MonitorTest, SecondInsertionEventWithTheSlotTakenDoesNothing)

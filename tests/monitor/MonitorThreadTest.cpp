@@ -1,5 +1,6 @@
-// The monitor thread on Windows: its named waitable timer, one polling cycle
-// per timer period, and its exit code when the timer cannot be created. The
+// The monitor thread on Windows: the removal of stranded certificates
+// before anything else, its named waitable timer, one polling cycle per
+// timer period, and its exit code when the timer cannot be created. The
 // thread never returns by itself, so the running test parks it inside a
 // registration and ends it there.
 #include <gtest/gtest.h>
@@ -74,6 +75,11 @@ TEST_F(MonitorThreadTest, PollsOncePerSecondOnTheNamedTimer)
     EXPECT_GE(elapsed, 1800u); // two timer periods of one second
     EXPECT_EQ(lastStatusTimeout(), 900u);
     EXPECT_STREQ((const char *)readerTable.entries[0].pvUserData, "001A2B3C4D5E");
+    // What cards left unseen was removed once, before the first cycle.
+    const std::vector<recordingstore::StoreCall> &calls = recordingstore::calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].kind, recordingstore::StoreCall::RemoveStranded);
+    EXPECT_EQ(calls[1].kind, recordingstore::StoreCall::Register);
     if (timer)
         CloseHandle(timer);
     CloseHandle(registered);

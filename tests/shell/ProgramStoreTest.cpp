@@ -1,7 +1,7 @@
 // The whole program at its job: VelmoMon.exe with the PC/SC double as its
 // winscard.dll puts a card's certificates into "MY" when the card goes in
-// and takes them out when it leaves. The store is read here, not through
-// the program.
+// and takes them out when it leaves, also when it left while the program
+// was not running. The store is read here, not through the program.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -54,6 +54,158 @@ CardImage atr20Card()
     card.keys = {{Bytes{0x45, 0x01}, {0x20, 0x00}, 1, "\\5015\\4B01\\KEYS"},
                  {Bytes{0x45, 0x02}, {0x40, 0x00}, 2, "\\5015\\4B02\\KEYS"}};
     return buildCard(card);
+}
+
+CardImage atr21CaCard()
+{
+    CardDescription card = {};
+    card.family = FamilyAtr21;
+    card.serial = Bytes{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
+    card.certificates = {{caCertificate(), Bytes{0x45, 0x01}, "\\5015\\C001"}};
+    card.keys = {{Bytes{0x45, 0x01}, {0x20, 0x00}, 1, "\\5015\\4B01\\KEYS"}};
+    return buildCard(card);
+}
+
+// A certificate of another program, bound to the card's provider with a
+// container name that begins with the card's serial.
+Bytes othersCertificate()
+{
+    Bytes der = caCertificate();
+    der[der.size() - 1] ^= 0x5A;
+    return der;
+}
+
+bool putOthersCertificate(const std::wstring &container)
+{
+    const Bytes der = othersCertificate();
+    HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+    if (!store)
+        return false;
+    PCCERT_CONTEXT context = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), (DWORD)der.size());
+    CRYPT_KEY_PROV_INFO info = {};
+    info.pwszProvName = (LPWSTR)L"VelmoCSP";
+    info.pwszContainerName = (LPWSTR)container.c_str();
+    info.dwProvType = PROV_RSA_FULL;
+    info.dwKeySpec = AT_SIGNATURE;
+    const bool put = context && CertSetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, 0, &info) &&
+                     CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_ALWAYS, NULL);
+    CertFreeCertificateContext(context);
+    CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, NULL);
+    CertCloseStore(store, 0);
+    return put;
+}
+
+// Takes out of "MY" every certificate these tests put there, and the
+// program's record, as a new user has neither.
+void forgetEverything()
+{
+    HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+    if (store) {
+        std::vector<PCCERT_CONTEXT> ours;
+        const Bytes certificates[] = {signingCertificate(), encryptionCertificate(), caCertificate(),
+                                      othersCertificate()};
+        PCCERT_CONTEXT context = NULL;
+        while ((context = CertEnumCertificatesInStore(store, context)) != NULL)
+            for (const Bytes &der : certificates)
+                if (context->cbCertEncoded == der.size() &&
+                    memcmp(context->pbCertEncoded, der.data(), der.size()) == 0)
+                    ours.push_back(CertDuplicateCertificateContext(context));
+        for (PCCERT_CONTEXT each : ours)
+            CertDeleteCertificateFromStore(each);
+        CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, NULL);
+        CertCloseStore(store, 0);
+    }
+    RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Velmo\\VelmoMon\\Certificates");
+}
+
+// The program ended without a chance to clean up, as by a crash or power loss.
+void kill(Program &program)
+{
+    TerminateProcess(program.process.hProcess, 1);
+    WaitForSingleObject(program.process.hProcess, 5000);
+}
+
+TEST(ProgramStore, ACardThatLeftWhileTheProgramWasDownTakesItsCertificates)
+{
+    forgetEverything();
+    const std::string folder = prepareAppFolder("ProgramStoreRestart", true);
+    const std::string image = folder + "\\card.txt", otherImage = folder + "\\other.txt";
+    const std::string config = folder + "\\pcsc.txt";
+    ASSERT_TRUE(writeTextFile(image, saveCardImage(atr20Card())));
+    ASSERT_TRUE(writeTextFile(otherImage, saveCardImage(atr21CaCard())));
+    const std::string cardIn = "reader Lector 0\ncard 0 " + image + "\n", cardOut = "reader Lector 0\n";
+    const std::wstring serial(Serial, Serial + sizeof Serial - 1);
+    const std::wstring signing = serial + L"200001\\5015\\4B0";
+    const std::wstring encryption = serial + L"400002\\5015\\4B0";
+    const std::wstring others = serial + L"200009\\5015\\4B0";
+    auto registered = [&] {
+        return containerInStore(signingCertificate()) == signing &&
+               containerInStore(encryptionCertificate()) == encryption;
+    };
+    auto removed = [&] {
+        return containerInStore(signingCertificate()) == L"(absent)" &&
+               containerInStore(encryptionCertificate()) == L"(absent)";
+    };
+
+    // Killed with the card in, the card taken out, started again.
+    ASSERT_TRUE(writeTextFile(config, cardIn));
+    {
+        Program program;
+        ASSERT_TRUE(program.start(folder + "\\VelmoMon.exe", config));
+        ASSERT_TRUE(waitUntil(registered));
+        kill(program);
+    }
+    ASSERT_TRUE(putOthersCertificate(others));
+    ASSERT_TRUE(writeTextFile(config, cardOut));
+    {
+        Program program;
+        ASSERT_TRUE(program.start(folder + "\\VelmoMon.exe", config));
+        EXPECT_TRUE(waitUntil(removed));
+        EXPECT_EQ(containerInStore(othersCertificate()), others);
+        EXPECT_TRUE(program.running());
+
+        ASSERT_TRUE(writeTextFile(config, cardIn));
+        ASSERT_TRUE(waitUntil(registered));
+        kill(program);
+    }
+
+    // The same with the card left in: its certificates are there again once
+    // the first cycle has run, which a second card, registered in the same
+    // cycle after it, shows.
+    const std::string readers = "reader Lector 0\nreader Lector 1\n";
+    auto otherCard = [] { return containerInStore(caCertificate()); };
+    const std::wstring otherContainer = L"001A2B3C4D5E200001\\5015\\4B0";
+    ASSERT_TRUE(writeTextFile(config, readers + "card 0 " + image + "\ncard 1 " + otherImage + "\n"));
+    {
+        Program program;
+        ASSERT_TRUE(program.start(folder + "\\VelmoMon.exe", config));
+        EXPECT_TRUE(waitUntil([&] { return otherCard() == otherContainer; }));
+        EXPECT_TRUE(registered());
+        ASSERT_TRUE(writeTextFile(config, readers + "card 0 " + image + "\n"));
+        EXPECT_TRUE(waitUntil([&] { return otherCard() == L"(absent)"; }));
+        kill(program);
+    }
+
+    // A damaged record deletes nothing.
+    RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Velmo\\VelmoMon\\Certificates");
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Velmo\\VelmoMon\\Certificates", 0, NULL, 0,
+                              KEY_SET_VALUE, NULL, &key, NULL),
+              ERROR_SUCCESS);
+    const BYTE garbage[] = {0x30, 0x82, 0xFF, 0x00, 0x41};
+    RegSetValueExA(key, "0123", 0, REG_BINARY, garbage, sizeof garbage);
+    RegSetValueExA(key, std::string(300, 'F').c_str(), 0, REG_SZ, garbage, sizeof garbage);
+    RegCloseKey(key);
+    ASSERT_TRUE(writeTextFile(config, readers + "card 1 " + otherImage + "\n"));
+    {
+        Program program;
+        ASSERT_TRUE(program.start(folder + "\\VelmoMon.exe", config));
+        EXPECT_TRUE(waitUntil([&] { return otherCard() == otherContainer; }));
+        EXPECT_TRUE(registered());
+        EXPECT_TRUE(program.running());
+        EXPECT_TRUE(program.hiddenWindow() != NULL);
+    }
+    forgetEverything();
 }
 
 TEST(ProgramStore, ACardsCertificatesComeWithItAndGoWithIt)

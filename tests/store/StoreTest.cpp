@@ -5,12 +5,14 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <map>
 #include <set>
 #include <string>
 
 #include "card/CardSession.h"
 #include "monitor/Monitor.h"
 #include "monitor/MonitorTestHelpers.h"
+#include "store/Record.h"
 #include "store/Store.h"
 #include "support/TestCertificates.h"
 #include "support/TestHelpers.h"
@@ -132,6 +134,56 @@ void putInStore(const Bytes &der, const wchar_t *provider, const wchar_t *contai
     CertCloseStore(store, 0);
 }
 
+// The record of bound certificates as the registry holds it: value name to
+// data, for text values.
+std::map<std::string, std::string> recordValues()
+{
+    std::map<std::string, std::string> values;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, RecordKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return values;
+    for (DWORD index = 0;; index++) {
+        char name[256], data[256];
+        DWORD nameLength = sizeof name, dataLength = sizeof data, type = 0;
+        if (RegEnumValueA(key, index, name, &nameLength, NULL, &type, (BYTE *)data, &dataLength) !=
+            ERROR_SUCCESS)
+            break;
+        values[std::string(name, nameLength)] = type == REG_SZ ? std::string(data) : "(not text)";
+    }
+    RegCloseKey(key);
+    return values;
+}
+
+bool recordExists()
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, RecordKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+void writeRecordValue(const std::string &name, DWORD type, const std::string &data)
+{
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, RecordKey, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExA(key, name.c_str(), 0, type, (const BYTE *)data.data(), (DWORD)data.size()),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+std::string hexText(const std::string &bytes)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (unsigned char byte : bytes) {
+        text += digits[byte >> 4];
+        text += digits[byte & 0x0F];
+    }
+    return text;
+}
+
 KeyDescription keyOf(uint8_t id, uint16_t usage, uint8_t reference)
 {
     return KeyDescription{Bytes{0x45, id}, {(uint8_t)(usage >> 8), (uint8_t)usage}, reference,
@@ -173,8 +225,13 @@ protected:
     {
         reset();
         emptyPersonalStore();
+        clearRecord();
     }
-    void TearDown() override { emptyPersonalStore(); }
+    void TearDown() override
+    {
+        emptyPersonalStore();
+        clearRecord();
+    }
 };
 
 TEST_F(StoreTest, RegistersEachCertificateWithItsBinding)
@@ -348,7 +405,140 @@ TEST_F(StoreTest, TheMonitorRegistersAnInsertedCardAndRemovesItWhenItLeaves)
     const auto removed = personalStore();
     EXPECT_EQ(removed.size(), 1u);
     EXPECT_EQ(removed.count(thumbprintOfDer(caCertificate())), 1u);
+
+    // The reader unplugged with the card in it takes the certificates with
+    // it; plugged in again with the card, the card is registered again.
+    insertCard(reader, buildCard(demoCard(FamilyAtr21, SerialA)));
+    pollReaders();
+    EXPECT_EQ(personalStore().size(), 3u);
+    setReaderFlags(reader, SCARD_STATE_UNKNOWN);
+    pollReaders();
+    EXPECT_EQ(personalStore().size(), 1u);
+    EXPECT_EQ(readerTable.entries[0].pvUserData, nullptr);
+    EXPECT_TRUE(recordValues().empty());
+    setReaderFlags(reader, 0);
+    pollReaders();
+    EXPECT_EQ(personalStore().size(), 3u);
+    EXPECT_EQ(recordValues().size(), 2u);
     clearReaderTable();
+}
+
+// ------------------------------------------- the record of bound certificates
+
+TEST_F(StoreTest, TheRecordNamesTheBoundCertificatesWhileTheirCardIsIn)
+{
+    for (const std::string serial : {"0123456789ABCD", "001A2B3C4D5E"}) {
+        SCOPED_TRACE(serial);
+        registerCard(demoCard(serial.size() == 14 ? FamilyAtr20 : FamilyAtr21, hexBytes(serial)));
+        // The CA certificate is bound to nothing: it is not recorded.
+        const std::map<std::string, std::string> expected = {
+            {hexText(thumbprintOfDer(signingCertificate())), serial},
+            {hexText(thumbprintOfDer(encryptionCertificate())), serial}};
+        EXPECT_EQ(recordValues(), expected);
+        removeCardCertificates(serial.c_str());
+        EXPECT_TRUE(recordValues().empty());
+    }
+}
+
+TEST_F(StoreTest, StartUpDeletesWhatTheRecordNamesIfStillBoundAsRecorded)
+{
+    registerCard(demoCard(FamilyAtr21, SerialA)); // and the program ended with the card in
+    // Another program's certificate bound for the same card, one the record
+    // names that is bound to another card now, and one no longer in "MY".
+    const Bytes others = variantOf(caCertificate(), 1), rebound = variantOf(caCertificate(), 2);
+    putInStore(others, L"VelmoCSP", L"001A2B3C4D5E200009\\5015\\4B0");
+    putInStore(rebound, L"VelmoCSP", L"0A0B0C0D0E0F200001");
+    writeRecordValue(hexText(thumbprintOfDer(rebound)), REG_SZ, std::string("001A2B3C4D5E", 13));
+    writeRecordValue(hexText(thumbprintOfDer(variantOf(caCertificate(), 3))), REG_SZ, "001A2B3C4D5E");
+    ASSERT_EQ(recordValues().size(), 4u);
+
+    removeStrandedCertificates();
+    const auto entries = personalStore();
+    EXPECT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries.count(thumbprintOfDer(signingCertificate())), 0u);
+    EXPECT_EQ(entries.count(thumbprintOfDer(encryptionCertificate())), 0u);
+    for (const Bytes &kept : {caCertificate(), others, rebound})
+        EXPECT_EQ(entries.count(thumbprintOfDer(kept)), 1u);
+    EXPECT_FALSE(recordExists());
+
+    // Without a record, and with an empty one, nothing is deleted.
+    registerCard(demoCard(FamilyAtr21, SerialA));
+    clearRecord();
+    removeStrandedCertificates();
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, RecordKey, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    removeStrandedCertificates();
+    EXPECT_EQ(personalStore().size(), 5u);
+    EXPECT_FALSE(recordExists());
+}
+
+TEST_F(StoreTest, ADamagedRecordEntryDeletesNothing)
+{
+    registerCard(demoCard(FamilyAtr20, hexBytes("0123456789ABCD")));
+    const auto before = personalStore();
+    const std::string name = hexText(thumbprintOfDer(signingCertificate()));
+    const std::string serial = "0123456789ABCD";
+    std::string lowerName = name;
+    for (char &c : lowerName)
+        c = (char)tolower(c);
+    const struct {
+        std::string name;
+        DWORD type;
+        std::string data;
+    } cases[] = {
+        {name, REG_BINARY, serial + '\0'},
+        {name, REG_EXPAND_SZ, serial + '\0'},
+        {name, REG_SZ, serial + "EF" + '\0'},
+        {name, REG_SZ, std::string(5000, 'A')},
+        {name, REG_SZ, serial + '\0' + "X"},
+        {name, REG_SZ, serial.substr(0, 13) + '\0'},
+        {name, REG_SZ, "0123456789abcd"},
+        {name, REG_SZ, "0123456789AB-D"},
+        {name, REG_SZ, ""},
+        {name.substr(0, 39), REG_SZ, serial},
+        {name + "0", REG_SZ, serial},
+        {name + std::string(300, '0'), REG_SZ, serial},
+        {"G" + name.substr(1), REG_SZ, serial},
+        {lowerName, REG_SZ, serial},
+        {"", REG_SZ, serial},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name + " " + std::to_string(c.type) + " " + c.data.substr(0, 20));
+        clearRecord();
+        writeRecordValue(c.name, c.type, c.data);
+        removeStrandedCertificates();
+        EXPECT_EQ(personalStore().size(), before.size());
+        EXPECT_FALSE(recordExists());
+    }
+}
+
+TEST_F(StoreTest, ARecordOfThousandsOfEntriesDeletesOnlyItsOwnCertificates)
+{
+    registerCard(demoCard(FamilyAtr21, SerialA));
+    const Bytes others = variantOf(caCertificate(), 1);
+    putInStore(others, L"VelmoCSP", L"001A2B3C4D5E200009\\5015\\4B0");
+    // Entries of the record's form naming certificates that are not there,
+    // below the number a start-up reads, then far beyond it.
+    for (unsigned round = 0; round < 2; round++) {
+        const unsigned fillers = round == 0 ? 3000 : 6000;
+        for (unsigned i = 0; i < fillers; i++) {
+            char name[41];
+            snprintf(name, sizeof name, "%08X%032X", i * 2654435761u, round);
+            writeRecordValue(name, REG_SZ, "001A2B3C4D5E");
+        }
+        ASSERT_GE(recordValues().size(), fillers);
+        removeStrandedCertificates();
+        const auto entries = personalStore();
+        if (round == 0) {
+            EXPECT_EQ(entries.count(thumbprintOfDer(signingCertificate())), 0u);
+            EXPECT_EQ(entries.count(thumbprintOfDer(encryptionCertificate())), 0u);
+        }
+        EXPECT_EQ(entries.count(thumbprintOfDer(caCertificate())), 1u);
+        EXPECT_EQ(entries.count(thumbprintOfDer(others)), 1u);
+        EXPECT_FALSE(recordExists());
+    }
 }
 
 } // namespace

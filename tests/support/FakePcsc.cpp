@@ -79,6 +79,9 @@ Bytes applyFault(const Fault &fault, const Bytes &answer)
 
 DWORD readerState(const Reader &reader)
 {
+    // A reader flagged unknown has gone: pcscd reports nothing else of it.
+    if (reader.flags & SCARD_STATE_UNKNOWN)
+        return SCARD_STATE_UNKNOWN;
     const DWORD presence = reader.present ? SCARD_STATE_PRESENT : SCARD_STATE_EMPTY;
     return presence | reader.flags | (reader.events << 16);
 }

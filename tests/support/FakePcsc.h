@@ -69,6 +69,8 @@ void insertCard(size_t reader, const CardImage &card);
 void removeCard(size_t reader);
 // Further state flags (SCARD_STATE_INUSE, SCARD_STATE_MUTE, ...) reported
 // beside PRESENT or EMPTY. Changing them counts as an event, as in pcscd.
+// SCARD_STATE_UNKNOWN stands for a reader that was unplugged: it is then
+// reported as UNKNOWN alone, and clearing the flag plugs it in again.
 void setReaderFlags(size_t reader, DWORD flags);
 CardImage *cardIn(size_t reader);
 

@@ -1,6 +1,7 @@
 // A recording double of the certificate store (store/Store.h): every call
-// of registerCardCertificates and removeCardCertificates is kept, in call
-// order, for the monitor's tests to inspect.
+// of registerCardCertificates, removeCardCertificates and
+// removeStrandedCertificates is kept, in call order, for the monitor's
+// tests to inspect.
 #pragma once
 
 #include <stdint.h>
@@ -16,7 +17,7 @@ class CardSession;
 namespace recordingstore {
 
 struct StoreCall {
-    enum Kind { Register, Remove };
+    enum Kind { Register, Remove, RemoveStranded };
     Kind kind;
     // Register: the session's card handle (0 for a null session) and the
     // process-wide CardKind at the time of the call.

@@ -1,0 +1,41 @@
+// What VelmoMon keeps of the certificates it bound to the card's provider,
+// so that a card that left while VelmoMon could not see it does not leave
+// its certificates behind: in the current user's key RecordKey, one text
+// value per certificate, named by its SHA-1 thumbprint in 40 upper-case
+// hexadecimal digits and holding the card serial.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <windows.h>
+
+const char RecordKey[] = "Software\\Velmo\\VelmoMon\\Certificates";
+const size_t ThumbprintSize = 20;
+const size_t ThumbprintTextSize = 2 * ThumbprintSize + 1;
+// The longest card serial (14 digits) and its NUL.
+const size_t RecordedSerialSize = 15;
+// A start-up looks at no more values than this: far more than sixteen
+// readers of cards can have recorded.
+const DWORD RecordCapacity = 4096;
+
+struct RecordedCertificate {
+    uint8_t thumbprint[ThumbprintSize];
+    char serial[RecordedSerialSize];
+};
+
+void recordCertificate(const uint8_t *thumbprint, const char *serial);
+void forgetCertificate(const uint8_t *thumbprint);
+
+// The record's entries in a heap array sorted by thumbprint, which the
+// caller frees; values that are not of the record's form are passed over.
+// Answers false when the record cannot be read (a missing record is empty).
+bool readRecord(RecordedCertificate **entries, size_t *count);
+void clearRecord();
+
+// One value as the registry gives it: true when it is an entry of the
+// record, which is then written to `entry`.
+bool parseRecordEntry(const char *name, DWORD nameLength, DWORD type, const BYTE *data,
+                      DWORD dataLength, RecordedCertificate &entry);
+const RecordedCertificate *findRecorded(const RecordedCertificate *entries, size_t count,
+                                        const uint8_t *thumbprint);
