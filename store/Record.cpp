@@ -142,7 +142,8 @@ bool readRecord(RecordedCertificate **entries, size_t *count)
         return false;
     }
     size_t found = 0;
-    for (DWORD index = 0; index < values; index++) {
+    bool damaged = false;
+    for (DWORD index = 0; index < values && !damaged; index++) {
         char name[ThumbprintTextSize + 1];
         DWORD nameLength = sizeof name;
         BYTE data[RecordedSerialSize + 1];
@@ -154,8 +155,14 @@ bool readRecord(RecordedCertificate **entries, size_t *count)
         if (result == ERROR_SUCCESS &&
             parseRecordEntry(name, nameLength, type, data, dataLength, list[found]))
             found++;
+        else
+            damaged = true;
     }
     RegCloseKey(key);
+    // A record with anything not of its form is no longer trusted as a
+    // whole: it names nothing, so nothing is deleted on its word.
+    if (damaged)
+        found = 0;
     if (found)
         qsort(list, found, sizeof *list, compareThumbprints);
     *entries = list;

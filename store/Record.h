@@ -28,7 +28,8 @@ void recordCertificate(const uint8_t *thumbprint, const char *serial);
 void forgetCertificate(const uint8_t *thumbprint);
 
 // The record's entries in a heap array sorted by thumbprint, which the
-// caller frees; values that are not of the record's form are passed over.
+// caller frees; a record holding any value not of the record's form is
+// damaged and answers no entries.
 // Answers false when the record cannot be read (a missing record is empty).
 bool readRecord(RecordedCertificate **entries, size_t *count);
 void clearRecord();

@@ -512,6 +512,14 @@ TEST_F(StoreTest, ADamagedRecordEntryDeletesNothing)
         EXPECT_EQ(personalStore().size(), before.size());
         EXPECT_FALSE(recordExists());
     }
+    // One damaged entry makes the whole record untrusted, well-formed
+    // entries beside it included.
+    clearRecord();
+    writeRecordValue(name, REG_SZ, serial);
+    writeRecordValue(name.substr(0, 39), REG_SZ, serial);
+    removeStrandedCertificates();
+    EXPECT_EQ(personalStore().size(), before.size());
+    EXPECT_FALSE(recordExists());
 }
 
 TEST_F(StoreTest, ARecordOfThousandsOfEntriesDeletesOnlyItsOwnCertificates)
