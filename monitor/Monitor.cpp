@@ -197,22 +197,21 @@ bool sameCardAsSlot(const SCARD_READERSTATEA &entry)
 }
 
 // An insertion event on a Taken slot is another card when the reader's
-// event count (the high 16 bits) moved by two or more since the state the
-// monitor saw last: the first card left and another came in between two
-// calls. Where the platform keeps no count (it stays 0) nothing tells, and
-// the slot is kept. When the state seen was none (the context was renewed)
-// or an unknown reader (it was unplugged), the count started afresh and
-// the serial tells.
-bool cardWasReplaced(const SCARD_READERSTATEA &entry)
+// event count (the high 16 bits) moved by two or more since `seen`, the
+// state the monitor saw last: the first card left and another came in
+// between two calls. Where the platform keeps no count (it stays 0) nothing
+// tells, and the slot is kept. When nothing was seen (the context was
+// renewed) or an unknown reader (it was unplugged), the count started
+// afresh and the serial tells.
+bool cardWasReplaced(const SCARD_READERSTATEA &entry, DWORD seen)
 {
     if (!entry.pvUserData)
         return false;
-    if (entry.dwCurrentState == SCARD_STATE_UNAWARE ||
-        (entry.dwCurrentState & SCARD_STATE_UNKNOWN))
+    if (seen == SCARD_STATE_UNAWARE || (seen & SCARD_STATE_UNKNOWN))
         return !sameCardAsSlot(entry);
-    const DWORD seen = (entry.dwCurrentState >> 16) & 0xFFFF;
-    const DWORD now = (entry.dwEventState >> 16) & 0xFFFF;
-    return ((now - seen) & 0xFFFF) >= 2;
+    const DWORD seenCount = (seen >> 16) & 0xFFFF;
+    const DWORD count = (entry.dwEventState >> 16) & 0xFFFF;
+    return ((count - seenCount) & 0xFFFF) >= 2;
 }
 
 } // namespace
@@ -259,6 +258,11 @@ LONG pollReaders()
         if (established != SCARD_S_SUCCESS)
             return established;
     }
+    // The states seen last, kept apart from the entries in case a status
+    // call writes into dwCurrentState (some winscard replacements do).
+    DWORD seen[ReaderTableSize];
+    for (uint32_t i = 0; i < readerTable.count; i++)
+        seen[i] = readerTable.entries[i].dwCurrentState;
     const LONG result = SCardGetStatusChangeA(pcscContext, StatusTimeout, readerTable.entries,
                                               readerTable.count);
     if (contextIsGone(result))
@@ -271,7 +275,7 @@ LONG pollReaders()
         if (event == RemovalEvent) {
             handleRemoval(entry);
         } else if (event == InsertionEvent) {
-            if (cardWasReplaced(entry))
+            if (cardWasReplaced(entry, seen[i]))
                 handleRemoval(entry);
             handleInsertion(entry);
         }
