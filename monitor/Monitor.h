@@ -25,8 +25,14 @@ void fillReaderTable(const char *readers);
 bool atrMatches(const uint8_t *pattern, uint32_t patternLength, const uint8_t *atr,
                 uint32_t atrLength, const uint8_t *mask);
 
+// Takes the context out of pcscContext, leaving 0, for the one caller that
+// releases it.
+SCARDCONTEXT takePcscContext();
+
 // One polling cycle without its timer: one status call over the table, then
 // each entry's insertion or removal. Answers the status call's result.
+// A result that means the context died gives it back; the next cycle
+// establishes a new one before its status call.
 LONG pollReaders();
 
 #ifdef _WIN32

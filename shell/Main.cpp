@@ -81,7 +81,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     runMessageLoop(window);
     // Ended from outside (the window closed or WM_QUIT): "Cerrar VelmoMon"
     // leaves through ExitProcess and never comes here.
-    SCardReleaseContext(pcscContext);
+    SCardReleaseContext(takePcscContext());
     CloseHandle(monitor);
     UnregisterClassA(TrayClassName, instance);
     return 1;

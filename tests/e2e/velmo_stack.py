@@ -169,6 +169,18 @@ class Session:
         for name in ("VelmoMon.exe", "tools/pcsc-bridge/winscard.dll"):
             shutil.copy(os.path.join(self.windows_build, name), self.app)
 
+    def stop_pcscd(self):
+        """Ends the stack's pcscd, as when the smart-card service stops."""
+        result = self._stack_command("pcscd-stop", self.run)
+        if result.returncode != 0:
+            raise RuntimeError("pcscd did not stop:\n" + result.stdout)
+
+    def start_pcscd(self):
+        """Starts pcscd again with the same readers; old contexts stay dead."""
+        result = self._stack_command("pcscd-start", self.run)
+        if result.returncode != 0:
+            raise RuntimeError("pcscd did not start again:\n" + result.stdout)
+
     def adopt(self, name, pid):
         self._stack_command("adopt", self.run, name, str(pid))
 

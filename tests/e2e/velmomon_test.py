@@ -156,6 +156,29 @@ class Restart(VelmoMonTest):
         self.start()
         self.assertRemoved(ATR21_SERIAL)
         self.assertEqual(self.session.store(), before)
+
+
+class ServiceRestart(VelmoMonTest):
+    def test_pcscd_stopped_and_started_again_then_cards_are_seen(self):
+        self.start()
+        card = self.session.card(0, self.session.make_card("demo", "--certificates", "sign", "--keys", "sign"))
+        card.insert()
+        self.assertRegistered(ATR21_SERIAL, [SIGNATURE])
+        self.session.stop_pcscd()
+        # The virtual card leaves with pcscd's reader driver.
+        self.assertIsNotNone(card.wait_for_event("event removed"))
+        time.sleep(3)  # some cycles of the monitor without the service
+        self.session.start_pcscd()
+        self.assertRemoved(ATR21_SERIAL)
+        card.insert()
+        self.assertRegistered(ATR21_SERIAL, [SIGNATURE])
+        other = self.session.card(1, self.session.make_card(
+            "other", "--family", "atr20", "--serial", "ABCDEF01234567", "--certificates", "enc",
+            "--keys", "enc"))
+        other.insert()
+        self.assertRegistered("ABCDEF01234567", [EXCHANGE])
+        card.remove()
+        self.assertRemoved(ATR21_SERIAL)
         self.assertEndsCleanly()
 
 

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "monitor/Monitor.h"
 #include "MonitorTestHelpers.h"
@@ -650,23 +651,147 @@ TEST_F(MonitorTest, SecondInsertionEventWithTheSlotTakenDoesNothing)
     EXPECT_STREQ(slot(0), "001A2B3C4D5E");
 }
 
-TEST_F(MonitorTest, CardSwappedBetweenCyclesIsNotTriedUntilRemovalIsSeen)
+// ------------------------------------------- what happens between two polls
+
+// A card registered (or none), then the service or the reader goes away, or
+// the card is swapped, for some cycles; then everything is back and one
+// more cycle runs. The store must end as the readers are.
+struct Disturbance {
+    const char *name;
+    const CardImage *first; // registered before; null for an empty reader
+    bool eventCounts;
+    std::function<void(size_t reader)> away;
+    unsigned cyclesAway;
+    std::function<void(size_t reader)> back;
+    LONG lastResult;
+    std::vector<std::string> removed;
+    unsigned registered; // after the first card's
+    const char *slot;
+    unsigned establishes; // start-up's included
+};
+
+const CardImage CardA21 = cardOf(FamilyAtr21, "A1A1A1A1A1A1");
+const CardImage CardB21 = cardOf(FamilyAtr21, "B1B1B1B1B1B1");
+const CardImage CardA20 = cardOf(FamilyAtr20, "A0A0A0A0A0A0A0");
+const CardImage CardB20 = cardOf(FamilyAtr20, "B0B0B0B0B0B0B0");
+
+std::function<void(size_t)> serviceStops(LONG error, const CardImage *swapIn, bool remove)
 {
-    const size_t reader = readerWith(emptyCard(FamilyAtr21));
+    return [=](size_t reader) {
+        stopService(error);
+        if (remove)
+            removeCard(reader);
+        if (swapIn)
+            insertCard(reader, *swapIn);
+    };
+}
+
+std::function<void(size_t)> swapTo(const CardImage &card)
+{
+    return [&card](size_t reader) {
+        removeCard(reader);
+        insertCard(reader, card);
+    };
+}
+
+std::function<void(size_t)> readerLeaves(const CardImage *swapIn, bool failsCalls)
+{
+    return [=](size_t reader) {
+        setMissingReaderFailsStatusCall(failsCalls);
+        detachReader(reader);
+        removeCard(reader);
+        if (swapIn)
+            insertCard(reader, *swapIn);
+    };
+}
+
+const std::function<void(size_t)> nothing = [](size_t) {};
+const std::function<void(size_t)> serviceBack = [](size_t) { startService(); };
+const std::function<void(size_t)> readerBack = [](size_t reader) { attachReader(reader); };
+
+const Disturbance Disturbances[] = {
+    {"ServiceGoneWhileACardWasInserted", NULL, true,
+     serviceStops(SCARD_E_NO_SERVICE, &CardB21, false), 3, serviceBack, SCARD_S_SUCCESS,
+     {}, 1, "B1B1B1B1B1B1", 4},
+    {"ServiceGoneWhileTheCardWasRemoved", &CardA21, true,
+     serviceStops(SCARD_E_SERVICE_STOPPED, NULL, true), 2, serviceBack, SCARD_S_SUCCESS,
+     {"A1A1A1A1A1A1"}, 0, NULL, 3},
+    {"ServiceGoneWhileTheCardWasSwapped", &CardA21, true,
+     serviceStops(SCARD_E_INVALID_HANDLE, &CardB21, true), 1, serviceBack, SCARD_S_SUCCESS,
+     {"A1A1A1A1A1A1"}, 1, "B1B1B1B1B1B1", 2},
+    {"ServiceGoneWhileACardOfTheSameSerialWasSwappedIn", &CardA20, true,
+     serviceStops(SCARD_F_COMM_ERROR, &CardA20, true), 2, serviceBack, SCARD_S_SUCCESS,
+     {}, 0, "A0A0A0A0A0A0A0", 3},
+    {"ServiceGoneWithTheCardLeftInTheReader", &CardA21, false,
+     serviceStops(SCARD_E_NO_SERVICE, NULL, false), 1, serviceBack, SCARD_S_SUCCESS,
+     {}, 0, "A1A1A1A1A1A1", 2},
+    {"SwappedWithinOneCycleAtr21", &CardA21, true, swapTo(CardB21), 0, nothing,
+     SCARD_S_SUCCESS, {"A1A1A1A1A1A1"}, 1, "B1B1B1B1B1B1", 1},
+    {"SwappedWithinOneCycleAtr20", &CardA20, true, swapTo(CardB20), 0, nothing,
+     SCARD_S_SUCCESS, {"A0A0A0A0A0A0A0"}, 1, "B0B0B0B0B0B0B0", 1},
+    {"SwappedWithinOneCycleAcrossTheKinds", &CardA20, true, swapTo(CardB21), 0, nothing,
+     SCARD_S_SUCCESS, {"A0A0A0A0A0A0A0"}, 1, "B1B1B1B1B1B1", 1},
+    // Without event counts a swap is no change at all: the first card's
+    // slot stays until its removal is seen.
+    {"SwappedWithoutEventCounts", &CardA21, false, swapTo(CardB21), 0, nothing,
+     SCARD_E_TIMEOUT, {}, 0, "A1A1A1A1A1A1", 1},
+    {"ReaderGoneAndBackEmpty", &CardA21, true, readerLeaves(NULL, false), 2, readerBack,
+     SCARD_S_SUCCESS, {"A1A1A1A1A1A1"}, 0, NULL, 1},
+    {"ReaderGoneAndBackWithAnotherCard", &CardA21, true, readerLeaves(&CardB20, false), 2,
+     readerBack, SCARD_S_SUCCESS, {"A1A1A1A1A1A1"}, 1, "B0B0B0B0B0B0B0", 1},
+    // pcsc-lite fails every status call while a watched reader is missing.
+    {"ReaderGoneFailingTheCallsAndBackWithAnotherCard", &CardA21, true,
+     readerLeaves(&CardB21, true), 2, readerBack, SCARD_S_SUCCESS, {"A1A1A1A1A1A1"}, 1,
+     "B1B1B1B1B1B1", 1},
+};
+
+void PrintTo(const Disturbance &row, std::ostream *out) { *out << row.name; }
+
+class DisturbanceTest : public MonitorTest, public ::testing::WithParamInterface<Disturbance> {};
+
+TEST_P(DisturbanceTest, TheStoreEndsAsTheReaderIs)
+{
+    const Disturbance &row = GetParam();
+    setEventCounts(row.eventCounts);
+    const size_t reader = row.first ? readerWith(*row.first) : emptyReader();
     watchReaders();
     EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
-    removeCard(reader);
-    insertCard(reader, emptyCard(FamilyAtr20));
-    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
-    EXPECT_EQ(lowEvent(0), (DWORD)0x0022);
-    EXPECT_EQ(CardKind, Atr20);
-    EXPECT_EQ(counters().connects, 1u);
-    EXPECT_EQ(recordingstore::calls().size(), 1u);
+    const size_t before = recordingstore::registrations().size();
 
+    row.away(reader);
+    for (unsigned cycle = 0; cycle < row.cyclesAway; cycle++)
+        pollReaders();
+    row.back(reader);
+    EXPECT_EQ(pollReaders(), row.lastResult);
+
+    EXPECT_EQ(recordingstore::removedSerials(), row.removed);
+    EXPECT_EQ(recordingstore::registrations().size() - before, row.registered);
+    if (row.slot) {
+        EXPECT_STREQ(slot(0), row.slot);
+    } else {
+        EXPECT_EQ(slot(0), nullptr);
+    }
+    // The old card's certificates go before the new card's are added.
+    if (!row.removed.empty() && row.registered) {
+        EXPECT_EQ(recordingstore::calls().back().kind, StoreCall::Register);
+    }
+    // One context at a time, the dead one given back, at most one attempt a
+    // cycle while the service is away.
+    EXPECT_EQ(counters().establish, row.establishes);
+    EXPECT_EQ(liveContexts(), 1u);
+    EXPECT_EQ(counters().release, row.establishes > 1 ? 1u : 0u);
+    expectNothingLeftOpen();
+
+    // And the monitor goes on: the card's removal is seen.
     removeCard(reader);
-    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
-    EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{"001A2B3C4D5E"});
+    pollReaders();
+    EXPECT_EQ(slot(0), nullptr);
 }
+
+INSTANTIATE_TEST_SUITE_P(Between, DisturbanceTest, ::testing::ValuesIn(Disturbances),
+                         [](const ::testing::TestParamInfo<Disturbance> &info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(MonitorTest, RemovalOfANeverAcceptedCardDoesNothing)
 {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 const SCARD_IO_REQUEST g_rgSCardT0Pci = {SCARD_PROTOCOL_T0, sizeof(SCARD_IO_REQUEST)};
 const SCARD_IO_REQUEST g_rgSCardT1Pci = {SCARD_PROTOCOL_T1, sizeof(SCARD_IO_REQUEST)};
@@ -16,15 +17,16 @@ const SCARD_IO_REQUEST g_rgSCardRawPci = {SCARD_PROTOCOL_RAW, sizeof(SCARD_IO_RE
 namespace fakepcsc {
 namespace {
 
-const SCARDCONTEXT ContextValue = 0x5C0;
+const SCARDCONTEXT FirstContext = 0x5C0;
 
 struct Reader {
     std::string name;
     bool hidden; // made by connectCard: not listed
+    bool attached; // false while the reader is gone from the system
     bool present;
     CardImage card;
     DWORD flags;
-    DWORD events; // every change pcscd would count
+    DWORD events; // insertions and removals, as pcscd counts them
     unsigned generation; // insertions and removals: a change ends connections
 };
 
@@ -37,6 +39,13 @@ struct Connection {
 
 struct State {
     std::vector<Reader> readers;
+    SCARDCONTEXT nextContext = FirstContext;
+    std::set<SCARDCONTEXT> liveContexts;
+    std::set<SCARDCONTEXT> deadContexts; // killed by stopService, not yet released
+    LONG deadContextError = 0;
+    bool serviceDown = false;
+    bool eventCounts = true;
+    bool missingReaderFailsCall = false;
     std::map<SCARDHANDLE, Connection> connections;
     SCARDHANDLE nextHandle = 0x1000;
     std::map<unsigned, Fault> faults;
@@ -83,15 +92,36 @@ DWORD readerState(const Reader &reader)
     if (reader.flags & SCARD_STATE_UNKNOWN)
         return SCARD_STATE_UNKNOWN;
     const DWORD presence = reader.present ? SCARD_STATE_PRESENT : SCARD_STATE_EMPTY;
-    return presence | reader.flags | (reader.events << 16);
+    const DWORD count = state().eventCounts ? (reader.events & 0xFFFF) << 16 : 0;
+    return presence | reader.flags | count;
 }
 
+// A reader that is gone from the system is not found, as an unknown name.
 Reader *findReader(const char *name)
 {
     for (Reader &reader : state().readers)
         if (name && reader.name == name)
-            return &reader;
+            return reader.attached ? &reader : NULL;
     return NULL;
+}
+
+// What a call on `context` meets: a live context works, one that died with
+// the service fails as the service said, anything else is unknown.
+LONG checkContext(SCARDCONTEXT context)
+{
+    if (state().liveContexts.count(context))
+        return SCARD_S_SUCCESS;
+    if (state().deadContexts.count(context))
+        return state().deadContextError;
+    return SCARD_E_INVALID_HANDLE;
+}
+
+bool anyEntryMissing(LPSCARD_READERSTATEA states, DWORD count)
+{
+    for (DWORD i = 0; i < count; i++)
+        if (!findReader(states[i].szReader))
+            return true;
+    return false;
 }
 
 } // namespace
@@ -105,7 +135,7 @@ void reset() { state() = State(); }
 
 size_t addReader(const std::string &name)
 {
-    state().readers.push_back(Reader{name, false, false, CardImage(), 0, 0, 0});
+    state().readers.push_back(Reader{name, false, true, false, CardImage(), 0, 0, 0});
     return state().readers.size() - 1;
 }
 
@@ -126,12 +156,43 @@ void removeCard(size_t reader)
     r.generation++;
 }
 
-void setReaderFlags(size_t reader, DWORD flags)
+void setReaderFlags(size_t reader, DWORD flags) { state().readers.at(reader).flags = flags; }
+
+void detachReader(size_t reader)
 {
     Reader &r = state().readers.at(reader);
-    r.flags = flags;
-    r.events++;
+    r.attached = false;
+    r.generation++;
 }
+
+void attachReader(size_t reader)
+{
+    Reader &r = state().readers.at(reader);
+    r.attached = true;
+    r.events = 0;
+}
+
+void setMissingReaderFailsStatusCall(bool on) { state().missingReaderFailsCall = on; }
+void setEventCounts(bool on) { state().eventCounts = on; }
+
+void stopService(LONG error)
+{
+    State &s = state();
+    s.serviceDown = true;
+    s.deadContextError = error;
+    s.deadContexts.insert(s.liveContexts.begin(), s.liveContexts.end());
+    s.liveContexts.clear();
+    s.connections.clear();
+}
+
+void startService()
+{
+    state().serviceDown = false;
+    for (Reader &reader : state().readers)
+        reader.events = 0;
+}
+
+unsigned liveContexts() { return (unsigned)state().liveContexts.size(); }
 
 CardImage *cardIn(size_t reader)
 {
@@ -144,9 +205,10 @@ SCARDHANDLE connectCard(const CardImage &card)
     const size_t reader = addReader("Test Reader " + std::to_string(state().readers.size()));
     state().readers[reader].hidden = true;
     insertCard(reader, card);
+    state().liveContexts.insert(FirstContext - 1);
     SCARDHANDLE handle = 0;
     DWORD protocol = 0;
-    SCardConnectA(ContextValue, state().readers[reader].name.c_str(), SCARD_SHARE_SHARED,
+    SCardConnectA(FirstContext - 1, state().readers[reader].name.c_str(), SCARD_SHARE_SHARED,
                   SCARD_PROTOCOL_T0, &handle, &protocol);
     return handle;
 }
@@ -183,29 +245,40 @@ unsigned openTransactions() { return state().transactions; }
 
 using namespace fakepcsc;
 
+// Like pcsc-lite: no context while the service is down; a context that
+// died with it is forgotten when given back, with the failure of the call.
 LONG PCSC_CALL SCardEstablishContext(DWORD, LPCVOID, LPCVOID, LPSCARDCONTEXT context)
 {
     state().counters.establish++;
     if (state().establishError)
         return state().establishError;
-    *context = ContextValue;
+    if (state().serviceDown)
+        return SCARD_E_NO_SERVICE;
+    *context = state().nextContext++;
+    state().liveContexts.insert(*context);
     return SCARD_S_SUCCESS;
 }
 
-LONG PCSC_CALL SCardReleaseContext(SCARDCONTEXT)
+LONG PCSC_CALL SCardReleaseContext(SCARDCONTEXT context)
 {
     state().counters.release++;
-    return SCARD_S_SUCCESS;
+    const LONG result = checkContext(context);
+    state().liveContexts.erase(context);
+    state().deadContexts.erase(context);
+    return result;
 }
 
-LONG PCSC_CALL SCardListReadersA(SCARDCONTEXT, LPCSTR, LPSTR readers, LPDWORD length)
+LONG PCSC_CALL SCardListReadersA(SCARDCONTEXT context, LPCSTR, LPSTR readers, LPDWORD length)
 {
     state().counters.listReaders++;
     if (state().listError)
         return state().listError;
+    const LONG usable = checkContext(context);
+    if (usable != SCARD_S_SUCCESS)
+        return usable;
     std::string list;
     for (const Reader &reader : state().readers)
-        if (!reader.hidden)
+        if (!reader.hidden && reader.attached)
             list += reader.name + '\0';
     if (list.empty())
         return SCARD_E_NO_READERS_AVAILABLE;
@@ -234,10 +307,14 @@ LONG PCSC_CALL SCardFreeMemory(SCARDCONTEXT, LPCVOID memory)
 
 // Like pcscd: the event count sits in the high 16 bits, an entry whose
 // current state differs from the reader's is marked changed, and an
-// UNAWARE entry is always reported. Without a change the call times out at
-// once instead of waiting.
-LONG PCSC_CALL SCardGetStatusChangeA(SCARDCONTEXT, DWORD timeout, LPSCARD_READERSTATEA states,
-                                     DWORD count)
+// UNAWARE entry is always reported. An unknown or vanished reader reads
+// UNKNOWN | UNAVAILABLE, changed until the current state says UNKNOWN (as
+// pcsc-lite reports a reader that leaves during the wait); pcsc-lite fails
+// the whole call instead when the reader is already gone at the call, which
+// setMissingReaderFailsStatusCall plays. Without a change the call times
+// out at once instead of waiting.
+LONG PCSC_CALL SCardGetStatusChangeA(SCARDCONTEXT context, DWORD timeout,
+                                     LPSCARD_READERSTATEA states, DWORD count)
 {
     state().counters.statusCalls++;
     state().statusTimeout = timeout;
@@ -246,13 +323,21 @@ LONG PCSC_CALL SCardGetStatusChangeA(SCARDCONTEXT, DWORD timeout, LPSCARD_READER
         state().statusFailures--;
         return state().statusError;
     }
+    const LONG usable = checkContext(context);
+    if (usable != SCARD_S_SUCCESS)
+        return usable;
+    if (state().missingReaderFailsCall && anyEntryMissing(states, count))
+        return SCARD_E_UNKNOWN_READER;
     bool changed = false;
     for (DWORD i = 0; i < count; i++) {
         SCARD_READERSTATEA &entry = states[i];
         Reader *reader = findReader(entry.szReader);
         if (!reader) {
-            entry.dwEventState = SCARD_STATE_UNKNOWN | SCARD_STATE_CHANGED;
-            changed = true;
+            const bool known = (entry.dwCurrentState & SCARD_STATE_UNKNOWN) != 0;
+            entry.dwEventState = SCARD_STATE_UNKNOWN | SCARD_STATE_UNAVAILABLE |
+                                 (known ? 0 : SCARD_STATE_CHANGED);
+            entry.cbAtr = 0;
+            changed = changed || !known;
             continue;
         }
         const DWORD now = readerState(*reader);
@@ -292,11 +377,13 @@ LONG connectReader(LPCSTR name, LPSCARDHANDLE card, LPDWORD protocol)
 
 } // namespace
 
-LONG PCSC_CALL SCardConnectA(SCARDCONTEXT, LPCSTR name, DWORD shareMode, DWORD protocols,
+LONG PCSC_CALL SCardConnectA(SCARDCONTEXT context, LPCSTR name, DWORD shareMode, DWORD protocols,
                              LPSCARDHANDLE card, LPDWORD protocol)
 {
     state().counters.connects++;
-    const LONG result = connectReader(name, card, protocol);
+    LONG result = checkContext(context);
+    if (result == SCARD_S_SUCCESS)
+        result = connectReader(name, card, protocol);
     state().connectLog.push_back(ConnectRecord{name ? name : "", shareMode, protocols, result});
     return result;
 }

@@ -68,10 +68,28 @@ size_t addReader(const std::string &name);
 void insertCard(size_t reader, const CardImage &card);
 void removeCard(size_t reader);
 // Further state flags (SCARD_STATE_INUSE, SCARD_STATE_MUTE, ...) reported
-// beside PRESENT or EMPTY. Changing them counts as an event, as in pcscd.
+// beside PRESENT or EMPTY. Changing them is a change but not a counted
+// event: pcscd counts only insertions and removals.
 // SCARD_STATE_UNKNOWN stands for a reader that was unplugged: it is then
 // reported as UNKNOWN alone, and clearing the flag plugs it in again.
 void setReaderFlags(size_t reader, DWORD flags);
+// A reader unplugged and plugged in again: while it is gone it is not
+// listed, cannot be connected and reads UNKNOWN in status calls; when it
+// comes back it is a new reader to the service, its event count from 0,
+// with whatever card insertCard/removeCard left in it.
+void detachReader(size_t reader);
+void attachReader(size_t reader);
+void setMissingReaderFailsStatusCall(bool on);
+// Off: the high 16 bits of every event state stay 0, as where the
+// platform keeps no event count.
+void setEventCounts(bool on);
+// The smart-card service stops: every context made so far dies (each call
+// on it fails with `error`, also after the service is back), card handles
+// end, and no context can be made (SCARD_E_NO_SERVICE) until startService,
+// which also starts every reader's event count afresh.
+void stopService(LONG error);
+void startService();
+unsigned liveContexts();
 CardImage *cardIn(size_t reader);
 
 // Connects to a card in a reader of its own, for tests of the card layer.
