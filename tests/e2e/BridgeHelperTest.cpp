@@ -74,17 +74,17 @@ Bytes greeting(uint64_t client, const Bytes &secret)
 
 Bytes rightGreeting(uint64_t client) { return greeting(client, bridgeFile().secret); }
 
-// Appends one seed file to the recording directory, if there is one.
+// Writes one seed file into the recording directory, if there is one, named
+// after its content so that a repeated exchange is kept once.
 void recordSeed(const std::string &target, const Bytes &bytes)
 {
     const std::string directory = stackValue("VELMO_BRIDGE_RECORD");
     if (directory.empty() || bytes.empty())
         return;
-    static int counter = 0;
-    const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
+    char name[20];
+    snprintf(name, sizeof name, "%016zx", std::hash<std::string>()(std::string(bytes.begin(), bytes.end())));
     mkdir((directory + "/" + target).c_str(), 0755);
-    std::ofstream((directory + "/" + target + "/" + (test ? test->name() : "run") + "-" + std::to_string(++counter)),
-                  std::ios::binary)
+    std::ofstream(directory + "/" + target + "/" + name, std::ios::binary)
         .write((const char *)bytes.data(), (std::streamsize)bytes.size());
 }
 
