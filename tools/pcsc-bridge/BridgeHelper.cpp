@@ -37,20 +37,17 @@ const int FrameTimeout = 5000; // milliseconds
 uint8_t secret[BridgeSecretSize];
 std::atomic<unsigned> connections(0);
 
-std::string peerText(int fd)
+std::string addressText(const struct sockaddr_in &address)
 {
-    struct sockaddr_in address = {};
-    socklen_t size = sizeof address;
     char text[INET_ADDRSTRLEN] = "?";
-    if (getpeername(fd, (struct sockaddr *)&address, &size) == 0)
-        inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
     return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
 // One line for every connection turned away; nothing of it is read after.
-void refuse(int fd, const char *reason)
+void refuse(int fd, const std::string &peer, const char *reason)
 {
-    fprintf(stderr, "velmo-pcsc-bridge: refused %s: %s\n", peerText(fd).c_str(), reason);
+    fprintf(stderr, "velmo-pcsc-bridge: refused %s: %s\n", peer.c_str(), reason);
     close(fd);
 }
 
@@ -124,15 +121,15 @@ void serveClient(int fd, uint64_t client)
     }
 }
 
-void serveConnection(int fd)
+void serveConnection(int fd, std::string peer)
 {
     const struct timeval sendLimit = {FrameTimeout / 1000, (FrameTimeout % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
     uint64_t client = 0;
     if (!receiveGreeting(fd, client)) {
-        refuse(fd, "no greeting with the secret");
+        refuse(fd, peer, "no greeting with the secret");
     } else if (!joinClient(client)) {
-        refuse(fd, "its client has too many connections");
+        refuse(fd, peer, "its client has too many connections");
     } else {
         serveClient(fd, client);
         leaveClient(client);
@@ -142,23 +139,24 @@ void serveConnection(int fd)
 }
 
 // Decided from the socket table alone, before any octet is read.
-void acceptPeer(int fd)
+void acceptPeer(int fd, const struct sockaddr_in &address)
 {
+    const std::string peer = addressText(address);
     uid_t owner = 0;
     if (!peerOwner(fd, owner)) {
-        refuse(fd, "its socket has no owner to check");
+        refuse(fd, peer, "its socket has no owner to check");
         return;
     }
     if (owner != getuid() && owner != 0) {
-        refuse(fd, ("a socket of user " + std::to_string(owner)).c_str());
+        refuse(fd, peer, ("a socket of user " + std::to_string(owner)).c_str());
         return;
     }
     if (connections >= MaxConnections) {
-        refuse(fd, "too many connections");
+        refuse(fd, peer, "too many connections");
         return;
     }
     connections++;
-    std::thread(serveConnection, fd).detach();
+    std::thread(serveConnection, fd, peer).detach();
 }
 
 int listenOnLoopback(uint16_t port)
@@ -248,7 +246,9 @@ int main(int argc, char **argv)
     printf("listening on 127.0.0.1:%u, bridge file %s\n", port, bridgeFile.c_str());
     fflush(stdout);
     for (;;) {
-        const int peer = accept(listener, NULL, NULL);
+        struct sockaddr_in address = {};
+        socklen_t size = sizeof address;
+        const int peer = accept(listener, (struct sockaddr *)&address, &size);
         if (peer < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
@@ -259,6 +259,6 @@ int main(int argc, char **argv)
             perror("velmo-pcsc-bridge: accept");
             return 1;
         }
-        acceptPeer(peer);
+        acceptPeer(peer, address);
     }
 }
