@@ -424,18 +424,18 @@ TEST(BridgeHelperTest, OnlyTheUsersSocketWithTheSecretIsServedAndNothingElseIsRe
     // its own client number: none of them may reach the card.
     Bytes wrongSecret = bridgeFile().secret;
     wrongSecret.back() ^= 1;
-    const Bytes greeting = rightGreeting(client);
+    const Bytes good = rightGreeting(client);
     struct Case {
         const char *what;
         Bytes opening;
         bool asNobody;
     };
     const std::vector<Case> cases = {
-        {"another user with the secret", concat({greeting, request}), true},
-        {"a wrong secret", concat({::greeting(client, wrongSecret), request}), false},
-        {"no secret", concat({::greeting(client, Bytes()), request}), false},
+        {"another user with the secret", concat({good, request}), true},
+        {"a wrong secret", concat({greeting(client, wrongSecret), request}), false},
+        {"no secret", concat({greeting(client, Bytes()), request}), false},
         {"no greeting", request, false},
-        {"a greeting cut short", Bytes(greeting.begin(), greeting.begin() + 20), false},
+        {"a greeting cut short", Bytes(good.begin(), good.begin() + 20), false},
     };
     for (const Case &refused : cases) {
         uint16_t port = 0;
