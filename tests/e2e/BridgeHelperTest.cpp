@@ -68,7 +68,8 @@ uint64_t newClient()
 
 Bytes greeting(uint64_t client, const Bytes &secret)
 {
-    const Bytes payload = concat({le32(BridgeGreeting), secret, le32((uint32_t)client), le32((uint32_t)(client >> 32))});
+    const Bytes payload =
+        concat({le32(BridgeGreeting), secret, le32((uint32_t)client), le32((uint32_t)(client >> 32))});
     return concat({le32((uint32_t)payload.size()), payload});
 }
 
@@ -147,7 +148,8 @@ public:
         const Reply reply = receive();
         if (reply.received && payload.size() >= 4) {
             const uint32_t parameter = payload.size() >= 16 ? payload[12] | payload[13] << 8 : 0;
-            recordSeed("bridge_replies", concat({Bytes{payload[0]}, le32(parameter), le32(reply.result), reply.body}));
+            recordSeed("bridge_replies",
+                       concat({Bytes{payload[0]}, le32(parameter), le32(reply.result), reply.body}));
         }
         return reply;
     }
