@@ -3,6 +3,8 @@
 #pragma once
 
 #include <errno.h>
+#include <poll.h>
+#include <time.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/socket.h>
@@ -26,6 +28,38 @@ inline bool writeFully(int fd, const uint8_t *bytes, size_t count)
 {
     while (count) {
         const ssize_t n = send(fd, bytes, count, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        count -= (size_t)n;
+    }
+    return true;
+}
+
+inline long long monotonicMilliseconds()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// As readFully, but false too once the monotonic clock passes `deadline`
+// (milliseconds) before the buffer is full.
+inline bool readFullyBy(int fd, uint8_t *bytes, size_t count, long long deadline)
+{
+    while (count) {
+        const long long left = deadline - monotonicMilliseconds();
+        struct pollfd entry = {fd, POLLIN, 0};
+        if (left <= 0)
+            return false;
+        const int ready = poll(&entry, 1, (int)left);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return false;
+        const ssize_t n = recv(fd, bytes, count, 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

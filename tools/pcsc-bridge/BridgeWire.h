@@ -4,6 +4,11 @@
 // result. All integers are 32-bit little-endian; byte strings are a 32-bit
 // length followed by their bytes. Handles on the wire are the helper's own
 // 32-bit numbers, never the resource manager's.
+//
+// A connection opens with a greeting frame: BridgeGreeting, the helper's
+// secret and the client's 64-bit number (low half first). Every connection
+// of one client shares its handles, and when the client's last connection
+// closes the helper releases what the client left open.
 #pragma once
 
 #include <stdint.h>
@@ -19,6 +24,7 @@ enum BridgeOperation : uint32_t {
     BridgeBeginTransaction = 7, // card
     BridgeEndTransaction = 8, // card, disposition
     BridgeTransmit = 9, // card, protocol, answer capacity, command -> answer
+    BridgeGreeting = 0x56424731, // secret, client low, client high (no reply)
 };
 
 const uint32_t BridgeMaxFrame = 72 * 1024;
@@ -26,6 +32,8 @@ const uint32_t BridgeMaxStates = 64; // reader entries in one status call
 const uint32_t BridgeMaxName = 1024; // octets of one reader name
 const uint32_t BridgeMaxApdu = 65548; // an extended APDU with its header and status
 const uint32_t BridgeAtrSize = 36; // as the Windows SCARD_READERSTATEA holds it
+const uint32_t BridgeSecretSize = 32;
+const uint32_t BridgeGreetingSize = 4 + BridgeSecretSize + 8; // the greeting frame's length
 // Protocols travel in the Windows numbering; only RAW differs from pcsc-lite.
 const uint32_t BridgeProtocolRaw = 0x10000;
 
@@ -110,4 +118,13 @@ inline const uint8_t *getString(BridgeReader &reader, uint32_t limit, uint32_t &
         return NULL;
     }
     return getBytes(reader, count);
+}
+
+// The length in front of a frame; false when no frame may be that long, and
+// the stream cannot be followed past it.
+inline bool frameLength(const uint8_t header[4], uint32_t &length)
+{
+    BridgeReader reader = bridgeReader(header, 4);
+    length = getU32(reader);
+    return length >= 4 && length <= BridgeMaxFrame;
 }

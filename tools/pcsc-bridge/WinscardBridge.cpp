@@ -1,6 +1,9 @@
 // winscard.dll for Wine: each PC/SC call the program makes is sent over
 // loopback TCP to the native bridge helper, which makes it on pcscd. The
-// helper's address comes from VELMO_PCSC_BRIDGE ("127.0.0.1:PORT").
+// helper's address and secret come from its bridge file, named by
+// VELMO_PCSC_BRIDGE (a Unix or a Windows path), by default
+// .velmo-pcsc-bridge in the user's Unix home. Every new connection opens
+// with the greeting that carries the secret and this process's number.
 // Connections are pooled: a call takes an idle one or opens a new one, so a
 // thread waiting for a status change never holds up another thread's call.
 #include <winsock2.h>
@@ -9,7 +12,7 @@
 
 #include <stdlib.h>
 
-#include "BridgeWire.h"
+#include "BridgeReplies.h"
 
 extern "C" {
 const SCARD_IO_REQUEST g_rgSCardT0Pci = {SCARD_PROTOCOL_T0, sizeof(SCARD_IO_REQUEST)};
@@ -25,6 +28,7 @@ CRITICAL_SECTION poolLock;
 SOCKET idleSockets[IdleCapacity];
 int idleCount;
 bool winsockReady;
+uint64_t clientNumber;
 
 // One request on its way out and its reply on the way back.
 struct Call {
@@ -54,31 +58,140 @@ void endCall(Call *call)
     free(call);
 }
 
-bool helperAddress(struct sockaddr_in &address)
+// What the bridge file tells: where the helper listens, and its secret.
+struct Helper {
+    struct sockaddr_in address;
+    uint8_t secret[BridgeSecretSize];
+};
+
+typedef WCHAR *(CDECL *DosFileNameFunction)(const char *);
+
+// A Unix path is handed to Wine to be made a Windows one.
+HANDLE openBridgeFile(const char *path)
 {
-    char text[64];
-    const DWORD length = GetEnvironmentVariableA("VELMO_PCSC_BRIDGE", text, sizeof text);
-    if (length == 0 || length >= sizeof text)
+    if (path[0] != '/')
+        return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    const DosFileNameFunction dosFileName =
+        (DosFileNameFunction)(void *)GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_dos_file_name");
+    WCHAR *name = dosFileName ? dosFileName(path) : NULL;
+    if (!name)
+        return INVALID_HANDLE_VALUE;
+    const HANDLE file = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    HeapFree(GetProcessHeap(), 0, name);
+    return file;
+}
+
+// VELMO_PCSC_BRIDGE, or the file in the home folder that Wine names in
+// WINEHOMEDIR (as \??\Z:\home\user).
+bool bridgeFilePath(char *path, DWORD size)
+{
+    DWORD length = GetEnvironmentVariableA("VELMO_PCSC_BRIDGE", path, size);
+    if (length > 0)
+        return length < size;
+    char home[MAX_PATH];
+    length = GetEnvironmentVariableA("WINEHOMEDIR", home, sizeof home);
+    if (length == 0 || length >= sizeof home)
         return false;
+    const char *folder = strncmp(home, "\\??\\", 4) == 0 ? home + 4 : home;
+    const char name[] = "\\.velmo-pcsc-bridge";
+    if (strlen(folder) + sizeof name > size)
+        return false;
+    strcpy(path, folder);
+    strcat(path, name);
+    return true;
+}
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// "127.0.0.1:PORT" on the first line, the secret in hexadecimal on the second.
+bool parseBridgeFile(char *text, Helper &helper)
+{
     char *colon = strchr(text, ':');
-    if (!colon)
+    char *newline = colon ? strchr(colon, '\n') : NULL;
+    if (!newline)
         return false;
     *colon = '\0';
+    *newline = '\0';
     char *end = NULL;
     const long port = strtol(colon + 1, &end, 10);
     if (*end || port <= 0 || port > 65535)
         return false;
-    memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons((u_short)port);
-    address.sin_addr.s_addr = inet_addr(text);
-    return address.sin_addr.s_addr != INADDR_NONE;
+    memset(&helper.address, 0, sizeof helper.address);
+    helper.address.sin_family = AF_INET;
+    helper.address.sin_port = htons((u_short)port);
+    helper.address.sin_addr.s_addr = inet_addr(text);
+    if (helper.address.sin_addr.s_addr == INADDR_NONE)
+        return false;
+    const char *hex = newline + 1;
+    for (uint32_t i = 0; i < BridgeSecretSize; i++) {
+        const int high = hexDigit(hex[2 * i]);
+        const int low = high < 0 ? -1 : hexDigit(hex[2 * i + 1]);
+        if (low < 0)
+            return false;
+        helper.secret[i] = (uint8_t)(high << 4 | low);
+    }
+    return true;
+}
+
+bool readBridgeFile(Helper &helper)
+{
+    char path[MAX_PATH];
+    if (!bridgeFilePath(path, sizeof path))
+        return false;
+    const HANDLE file = openBridgeFile(path);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    char text[256];
+    DWORD length = 0;
+    const BOOL read = ReadFile(file, text, sizeof text - 1, &length, NULL);
+    CloseHandle(file);
+    if (!read)
+        return false;
+    text[length] = '\0';
+    const bool parsed = parseBridgeFile(text, helper);
+    SecureZeroMemory(text, sizeof text);
+    return parsed;
+}
+
+bool sendAll(SOCKET s, const uint8_t *bytes, uint32_t count)
+{
+    while (count) {
+        const int n = send(s, (const char *)bytes, (int)count, 0);
+        if (n <= 0)
+            return false;
+        bytes += n;
+        count -= (uint32_t)n;
+    }
+    return true;
+}
+
+bool sendGreeting(SOCKET s, const Helper &helper)
+{
+    uint8_t frame[4 + BridgeGreetingSize];
+    BridgeWriter out = bridgeWriter(frame, sizeof frame);
+    putU32(out, BridgeGreetingSize);
+    putU32(out, BridgeGreeting);
+    putBytes(out, helper.secret, BridgeSecretSize);
+    putU32(out, (uint32_t)clientNumber);
+    putU32(out, (uint32_t)(clientNumber >> 32));
+    const bool sent = sendAll(s, frame, out.length);
+    SecureZeroMemory(frame, sizeof frame);
+    return sent;
 }
 
 SOCKET openConnection()
 {
-    struct sockaddr_in address;
-    if (!helperAddress(address))
+    Helper helper;
+    if (!readBridgeFile(helper))
         return INVALID_SOCKET;
     EnterCriticalSection(&poolLock);
     if (!winsockReady) {
@@ -87,17 +200,17 @@ SOCKET openConnection()
     }
     const bool ready = winsockReady;
     LeaveCriticalSection(&poolLock);
-    if (!ready)
-        return INVALID_SOCKET;
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET)
-        return s;
-    const BOOL on = TRUE;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char *)&on, sizeof on);
-    if (connect(s, (struct sockaddr *)&address, sizeof address) != 0) {
-        closesocket(s);
-        return INVALID_SOCKET;
+    SOCKET s = ready ? socket(AF_INET, SOCK_STREAM, IPPROTO_TCP) : INVALID_SOCKET;
+    if (s != INVALID_SOCKET) {
+        const BOOL on = TRUE;
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char *)&on, sizeof on);
+        if (connect(s, (struct sockaddr *)&helper.address, sizeof helper.address) != 0 ||
+            !sendGreeting(s, helper)) {
+            closesocket(s);
+            s = INVALID_SOCKET;
+        }
     }
+    SecureZeroMemory(helper.secret, sizeof helper.secret);
     return s;
 }
 
@@ -123,18 +236,6 @@ void giveBack(SOCKET s)
         closesocket(s);
 }
 
-bool sendAll(SOCKET s, const uint8_t *bytes, uint32_t count)
-{
-    while (count) {
-        const int n = send(s, (const char *)bytes, (int)count, 0);
-        if (n <= 0)
-            return false;
-        bytes += n;
-        count -= (uint32_t)n;
-    }
-    return true;
-}
-
 bool receiveAll(SOCKET s, uint8_t *bytes, uint32_t count)
 {
     while (count) {
@@ -154,11 +255,8 @@ bool exchangeOn(SOCKET s, Call *call)
     if (!sendAll(s, call->request, 4 + call->out.length))
         return false;
     uint8_t lengthBytes[4];
-    if (!receiveAll(s, lengthBytes, sizeof lengthBytes))
-        return false;
-    BridgeReader lengthReader = bridgeReader(lengthBytes, sizeof lengthBytes);
-    const uint32_t length = getU32(lengthReader);
-    if (length < 4 || length > BridgeMaxFrame)
+    uint32_t length = 0;
+    if (!receiveAll(s, lengthBytes, sizeof lengthBytes) || !frameLength(lengthBytes, length))
         return false;
     call->reply = (uint8_t *)malloc(length);
     if (!call->reply || !receiveAll(s, call->reply, length))
@@ -208,8 +306,12 @@ uint32_t stringLength(const char *text)
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
 {
-    if (reason == DLL_PROCESS_ATTACH)
-        InitializeCriticalSection(&poolLock);
+    if (reason != DLL_PROCESS_ATTACH)
+        return TRUE;
+    InitializeCriticalSection(&poolLock);
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    clientNumber = (uint64_t)GetCurrentProcessId() << 32 ^ (uint64_t)now.QuadPart;
     return TRUE;
 }
 
@@ -222,12 +324,12 @@ LONG WINAPI SCardEstablishContext(DWORD scope, LPCVOID, LPCVOID, LPSCARDCONTEXT 
     Call *call = beginCall(BridgeEstablishContext);
     if (call)
         putU32(call->out, scope);
+    uint32_t number = 0;
     LONG result = exchange(call);
-    if (result == SCARD_S_SUCCESS) {
-        *context = getU32(call->in);
-        if (call->in.failed)
-            result = SCARD_F_INTERNAL_ERROR;
-    }
+    if (result == SCARD_S_SUCCESS)
+        result = (LONG)readNumbers(call->in, (uint32_t)result, &number, 1);
+    if (result == SCARD_S_SUCCESS)
+        *context = number;
     endCall(call);
     return result;
 }
@@ -249,9 +351,9 @@ LONG WINAPI SCardListReadersA(SCARDCONTEXT context, LPCSTR, LPSTR readers, LPDWO
         putU32(call->out, (uint32_t)context);
     LONG result = exchange(call);
     uint32_t size = 0;
-    const uint8_t *list = result == SCARD_S_SUCCESS ? getString(call->in, BridgeMaxFrame, size) : NULL;
-    if (result == SCARD_S_SUCCESS && (call->in.failed || size == 0 || list[size - 1] != '\0'))
-        result = SCARD_F_INTERNAL_ERROR;
+    const uint8_t *list = NULL;
+    if (result == SCARD_S_SUCCESS)
+        result = (LONG)readReaderList(call->in, (uint32_t)result, list, size);
     if (result != SCARD_S_SUCCESS) {
         endCall(call);
         return result;
@@ -303,23 +405,15 @@ LONG WINAPI SCardGetStatusChangeA(SCARDCONTEXT context, DWORD timeout, LPSCARD_R
         endCall(call);
         return result;
     }
-    const uint32_t answered = getU32(call->in);
-    if (call->in.failed || answered != count) {
-        endCall(call);
-        return result == SCARD_S_SUCCESS ? SCARD_F_INTERNAL_ERROR : result;
+    // Nothing of a reply that breaks off reaches the caller's entries.
+    BridgeReaderState read[BridgeMaxStates];
+    bool filled = false;
+    result = (LONG)readReaderStates(call->in, (uint32_t)result, read, count, filled);
+    for (DWORD i = 0; filled && i < count; i++) {
+        states[i].dwEventState = read[i].eventState;
+        states[i].cbAtr = read[i].atrLength;
+        memcpy(states[i].rgbAtr, read[i].atr, sizeof states[i].rgbAtr);
     }
-    for (DWORD i = 0; i < count; i++) {
-        const uint32_t eventState = getU32(call->in);
-        const uint32_t atrLength = getU32(call->in);
-        const uint8_t *atr = getBytes(call->in, BridgeAtrSize);
-        if (call->in.failed || atrLength > BridgeAtrSize)
-            break;
-        states[i].dwEventState = eventState;
-        states[i].cbAtr = atrLength;
-        memcpy(states[i].rgbAtr, atr, sizeof states[i].rgbAtr);
-    }
-    if (call->in.failed && result == SCARD_S_SUCCESS)
-        result = SCARD_F_INTERNAL_ERROR;
     endCall(call);
     return result;
 }
@@ -336,17 +430,14 @@ LONG WINAPI SCardConnectA(SCARDCONTEXT context, LPCSTR reader, DWORD shareMode, 
         putU32(call->out, protocols);
         putString(call->out, reader, stringLength(reader));
     }
+    uint32_t numbers[2] = {};
     LONG result = exchange(call);
+    if (result == SCARD_S_SUCCESS)
+        result = (LONG)readNumbers(call->in, (uint32_t)result, numbers, 2);
     if (result == SCARD_S_SUCCESS) {
-        const uint32_t handle = getU32(call->in);
-        const uint32_t protocol = getU32(call->in);
-        if (call->in.failed) {
-            result = SCARD_F_INTERNAL_ERROR;
-        } else {
-            *card = handle;
-            if (activeProtocol)
-                *activeProtocol = protocol;
-        }
+        *card = numbers[0];
+        if (activeProtocol)
+            *activeProtocol = numbers[1];
     }
     endCall(call);
     return result;
@@ -384,17 +475,13 @@ LONG WINAPI SCardTransmit(SCARDHANDLE card, LPCSCARD_IO_REQUEST sendPci, LPCBYTE
         putString(call->out, command, commandLength);
     }
     LONG result = exchange(call);
+    uint32_t size = 0;
+    const uint8_t *data = NULL;
+    if (result == SCARD_S_SUCCESS)
+        result = (LONG)readAnswer(call->in, (uint32_t)result, *answerLength, data, size);
     if (result == SCARD_S_SUCCESS) {
-        uint32_t size = 0;
-        const uint8_t *data = getString(call->in, BridgeMaxApdu, size);
-        if (call->in.failed) {
-            result = SCARD_F_INTERNAL_ERROR;
-        } else if (size > *answerLength) {
-            result = SCARD_E_INSUFFICIENT_BUFFER;
-        } else {
-            memcpy(answer, data, size);
-            *answerLength = size;
-        }
+        memcpy(answer, data, size);
+        *answerLength = size;
     }
     endCall(call);
     return result;
