@@ -12,7 +12,7 @@
 #include "monitor/Monitor.h"
 #include "monitor/MonitorTestHelpers.h"
 #include "store/Store.h"
-#include "support/TestCertificates.h"
+#include "card-image/TestCertificates.h"
 #include "support/TestHelpers.h"
 
 using namespace fakepcsc;

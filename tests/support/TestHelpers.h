@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "CardImage.h"
+#include "card-image/CardImage.h"
 #include "FakePcsc.h"
 
 // "00 A4 04 00" -> bytes; blanks are ignored.
