@@ -128,8 +128,8 @@ std::vector<size_t> odfEntryStarts(const std::vector<uint8_t> &odf)
     return starts;
 }
 
-// True when an entry whose tag (A0..A8, or any tag with bits 7 and 5 set)
-// names `slot` carries `fileId` in its octets 6 and 7.
+// True when an entry whose tag has bits 7 and 5 set and names `slot` in its
+// low nibble carries `fileId` in its octets 6 and 7.
 bool namedBySlotEntry(const std::vector<uint8_t> &odf, unsigned slot, uint16_t fileId)
 {
     for (size_t at : odfEntryStarts(odf)) {
