@@ -5,7 +5,7 @@
 #include <string.h>
 
 #include "card/CardSession.h"
-#include "support/TestCertificates.h"
+#include "card-image/TestCertificates.h"
 #include "support/TestHelpers.h"
 
 using namespace fakepcsc;

@@ -2,6 +2,10 @@
 // DER helpers.
 #include <gtest/gtest.h>
 
+#include <string.h>
+
+#include <new>
+
 #include "card/CardSession.h"
 #include "support/TestHelpers.h"
 
@@ -68,13 +72,49 @@ TEST_F(DirectoryTest, OtherTagsAndZeroRunsAreSteppedOver)
 
 TEST_F(DirectoryTest, TagsWithoutASlotWriteNothing)
 {
-    // AF and F9 would index past the nine identifiers, into the fields after them.
-    openWithOdf(hexBytes("AF0630040402ABCD F90630040402ABCD A8063004040212 34 FF"));
+    // AF, F9, AA and AC would index past the nine identifiers, into the
+    // fields and padding after them.
+    Bytes odf = hexBytes("AF0630040402ABCD F90630040402ABCD AA0630040402ABCD AC0630040402ABCD"
+                         "A8063004040212 34");
+    ASSERT_EQ(odf.size(), 40u);
+    CardImage card = emptyCard();
+    card.putFile(OdfPath, concat({odf, Bytes(8, 0xFF)}));
+    const SCARDHANDLE handle = connectCard(card);
+
+    // The session is built over a known pattern, so that a write into the
+    // padding between its fields shows as well as one into a field.
+    const uint8_t guard = 0x5A;
+    alignas(CardSession) uint8_t storage[sizeof(CardSession)];
+    memset(storage, guard, sizeof storage);
+    CardSession *built = new (storage) CardSession(handle);
+
     std::vector<uint16_t> ids = Defaults;
     ids[8] = 0x1234;
-    EXPECT_EQ(idsOf(*session), ids);
-    EXPECT_EQ(session->statusWord, 0x9000);
-    EXPECT_NE(session->cardHandle, 0u);
+    EXPECT_EQ(idsOf(*built), ids);
+    EXPECT_EQ(built->statusWord, 0x9000);
+    EXPECT_EQ(built->cardHandle, handle);
+    EXPECT_EQ(built->lastResult, SCARD_S_SUCCESS);
+    EXPECT_EQ(Bytes(built->command, built->command + built->commandLength), hexBytes("00B0000028"));
+    EXPECT_EQ(Bytes(built->answer, built->answer + built->answerLength), concat({odf, hexBytes("9000")}));
+    // Every byte after the identifiers that belongs to no field is untouched.
+    struct Field {
+        const void *start;
+        size_t size;
+    } fields[] = {
+        {&built->statusWord, sizeof built->statusWord},   {&built->cardHandle, sizeof built->cardHandle},
+        {&built->lastResult, sizeof built->lastResult},   {built->command, sizeof built->command},
+        {built->answer, sizeof built->answer},            {&built->commandLength, sizeof built->commandLength},
+        {&built->answerLength, sizeof built->answerLength},
+    };
+    const uint8_t *after = (const uint8_t *)(built->directoryFileIds + DirectoryFileCount);
+    for (const uint8_t *p = after; p < storage + sizeof storage; p++) {
+        bool inField = false;
+        for (const Field &field : fields)
+            inField = inField || (p >= (const uint8_t *)field.start &&
+                                  p < (const uint8_t *)field.start + field.size);
+        EXPECT_TRUE(inField || *p == guard) << "padding octet " << p - after << " past the identifiers";
+    }
+    built->~CardSession();
 }
 
 TEST_F(DirectoryTest, EntriesCutOffByTheEndOfTheReadWriteNothing)

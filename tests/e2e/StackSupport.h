@@ -20,7 +20,7 @@
 #include <PCSC/winscard.h>
 #include <gtest/gtest.h>
 
-#include "support/CardImage.h"
+#include "card-image/CardImage.h"
 
 inline std::string stackValue(const char *name)
 {

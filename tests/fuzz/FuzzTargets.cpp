@@ -11,6 +11,7 @@
 #include "FuzzPcsc.h"
 #include "card/CardSession.h"
 #include "monitor/Monitor.h"
+#include "monitor/MonitorTestHelpers.h"
 #include "support/CollectingStore.h"
 
 namespace {
@@ -112,22 +113,91 @@ void defaultDirectory(uint16_t *fileIds)
     SCardDisconnect(card, SCARD_LEAVE_CARD);
 }
 
-bool foundAtSomeOffset(const std::vector<uint8_t> &odf, uint16_t fileId)
+// The ODF's entries as the card format lays them out: each starts with a tag
+// and a length octet L and takes L + 2 octets; an FF tag or the end of what
+// was read closes the list.
+std::vector<size_t> odfEntryStarts(const std::vector<uint8_t> &odf)
 {
-    for (size_t i = 0; i + 1 < odf.size(); i++)
-        if ((uint16_t)(odf[i] << 8 | odf[i + 1]) == fileId)
+    std::vector<size_t> starts;
+    for (size_t at = 0; at < odf.size() && odf[at] != 0xFF;) {
+        starts.push_back(at);
+        if (at + 1 >= odf.size())
+            break;
+        at += odf[at + 1] + 2u;
+    }
+    return starts;
+}
+
+// True when an entry whose tag has bits 7 and 5 set and names `slot` in its
+// low nibble carries `fileId` in its octets 6 and 7.
+bool namedBySlotEntry(const std::vector<uint8_t> &odf, unsigned slot, uint16_t fileId)
+{
+    for (size_t at : odfEntryStarts(odf)) {
+        const uint8_t tag = odf[at];
+        if ((tag & 0xA0) != 0xA0 || (tag & 0x0F) != slot || at + 7 >= odf.size())
+            continue;
+        if ((uint16_t)(odf[at + 6] << 8 | odf[at + 7]) == fileId)
             return true;
+    }
     return false;
 }
 
-// Frees what the monitor keeps in the reader table and empties it.
-void clearReaderTable()
+// Path texts and the identifiers they name, worked out by hand.
+struct KnownPath {
+    const char *text;
+    int count; // -1: more components than fit
+    uint16_t ids[FilePathCapacity];
+};
+
+const KnownPath KnownPaths[] = {
+    {"", 0, {}},
+    {"C001", 0, {}},
+    {"5015\\C001", 0, {}},
+    {"\\C001", 1, {0xC001}},
+    {"\\5015\\C001", 2, {0x5015, 0xC001}},
+    {"\\c0a1\\C0A1", 2, {0xC0A1, 0xC0A1}},
+    {"\\7", 1, {0x0007}},
+    {"\\", 1, {0x0000}},
+    {"\\\\\\", 1, {0x0000}},
+    {"\\5015\\", 2, {0x5015, 0x0000}},
+    {"\\5015/C001", 1, {0x5015}},
+    {"\\50g5\\C001", 2, {0x0050, 0xC001}},
+    {"\\123456", 1, {0x3456}},
+    {"\\1234\\5678\\9ABC\\DEF0\\0FED\\CBA9", 6, {0x1234, 0x5678, 0x9ABC, 0xDEF0, 0x0FED, 0xCBA9}},
+    {"\\0001\\0002\\0003\\0004\\0005\\0006\\", -1, {}},
+    {"\\0001\\0002\\0003\\0004\\0005\\0006\\0007", -1, {}},
+};
+
+void requireKnownPaths()
 {
-    for (uint32_t i = 0; i < ReaderTableSize; i++) {
-        free((void *)readerTable.entries[i].szReader);
-        free(readerTable.entries[i].pvUserData);
+    for (const KnownPath &known : KnownPaths) {
+        uint16_t ids[FilePathCapacity] = {};
+        const int count = CardSession::parseFilePath((const uint8_t *)known.text,
+                                                     (uint32_t)strlen(known.text), ids);
+        require(count == known.count, "a known path text gives its count of identifiers");
+        for (int i = 0; i < count; i++)
+            require(ids[i] == known.ids[i], "a known path text gives its identifiers");
     }
-    memset(&readerTable, 0, sizeof readerTable);
+}
+
+int hexDigit(uint8_t c)
+{
+    const char *digits = "0123456789abcdef";
+    const char *at = strchr(digits, c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+    return c && at ? (int)(at - digits) : -1;
+}
+
+// The low 16 bits of the hexadecimal number that starts at `at`: its last
+// four digits.
+uint16_t lastFourDigits(const std::vector<uint8_t> &text, size_t at)
+{
+    size_t end = at;
+    while (end < text.size() && hexDigit(text[end]) >= 0)
+        end++;
+    uint16_t value = 0;
+    for (size_t i = end >= at + 4 ? end - 4 : at; i < end; i++)
+        value = (uint16_t)(value * 16 + hexDigit(text[i]));
+    return value;
 }
 
 void setFuzzAtr(uint8_t choice)
@@ -147,6 +217,46 @@ void setFuzzAtr(uint8_t choice)
 }
 
 size_t serialLength() { return CardKind == Atr20 ? 14 : 12; }
+
+std::string hexTextOf(const uint8_t *octets, size_t count)
+{
+    std::string text;
+    char digits[3];
+    for (size_t i = 0; i < count; i++) {
+        snprintf(digits, sizeof digits, "%02X", octets[i]);
+        text += digits;
+    }
+    return text;
+}
+
+// The serial texts of every chip-information answer a reader accepts (9000
+// with the whole answer of the family, given at once or through GET
+// RESPONSE) that the card gave since the script started.
+std::vector<std::string> answeredSerials()
+{
+    const bool atr20 = CardKind == Atr20;
+    const size_t answerLength = atr20 ? 17 : 18;
+    const size_t serialOffset = atr20 ? 0 : 10;
+    const std::vector<fuzzpcsc::Exchange> &log = fuzzpcsc::exchanges();
+    std::vector<std::string> serials;
+    for (size_t i = 0; i < log.size(); i++) {
+        if (log[i].command.size() < 2 || log[i].command[0] != 0x90 || log[i].command[1] != 0xB8)
+            continue;
+        const std::vector<uint8_t> *answer = &log[i].answer;
+        if (answer->size() == 2 && (*answer)[0] == 0x61 && i + 1 < log.size())
+            answer = &log[i + 1].answer;
+        const size_t size = answer->size();
+        if (size < answerLength + 2 || (*answer)[size - 2] != 0x90 || (*answer)[size - 1] != 0x00)
+            continue;
+        serials.push_back(hexTextOf(answer->data() + serialOffset, serialLength() / 2));
+    }
+    return serials;
+}
+
+bool beginsWith(const std::string &text, const std::string &prefix)
+{
+    return !prefix.empty() && text.compare(0, prefix.size(), prefix) == 0;
+}
 
 } // namespace
 
@@ -206,8 +316,8 @@ void fuzzObjectDirectory(const uint8_t *data, size_t size)
     CardSession *session = new CardSession(card);
     for (int i = 0; i < DirectoryFileCount; i++)
         require(session->directoryFileIds[i] == defaults[i] ||
-                    foundAtSomeOffset(odf, session->directoryFileIds[i]),
-                "a directory file identifier is a default or comes from the ODF");
+                    namedBySlotEntry(odf, (unsigned)i, session->directoryFileIds[i]),
+                "a directory file identifier is a default or comes from an entry naming its slot");
     delete session;
     SCardDisconnect(card, SCARD_LEAVE_CARD);
     requireNothingOpen();
@@ -215,15 +325,27 @@ void fuzzObjectDirectory(const uint8_t *data, size_t size)
 
 void fuzzFilePath(const uint8_t *data, size_t size)
 {
+    static bool knownPathsChecked = false;
+    if (!knownPathsChecked) {
+        requireKnownPaths();
+        knownPathsChecked = true;
+    }
     const std::vector<uint8_t> text = exactCopy(data, size);
     uint16_t *fileIds = new uint16_t[FilePathCapacity];
     const int count = CardSession::parseFilePath(text.data(), (uint32_t)text.size(), fileIds);
+    // Components are a backslash and hexadecimal digits, one every five characters
+    // from the first: the count is how many such backslashes lead the text.
+    std::string backslashes;
+    for (size_t at = 0; at < text.size(); at += 5)
+        backslashes += text[at] == '\\' ? '\\' : '.';
+    const size_t leading = backslashes.find('.') == std::string::npos ? backslashes.size()
+                                                                       : backslashes.find('.');
+    require(count == (leading > (size_t)FilePathCapacity ? -1 : (int)leading),
+            "one identifier per leading backslash at every fifth character, at most six");
+    for (int i = 0; i < count; i++)
+        require(fileIds[i] == lastFourDigits(text, (size_t)i * 5 + 1),
+                "each identifier is the last four digits of the run after its backslash");
     delete[] fileIds;
-    int components = 0;
-    while ((size_t)components * 5 < text.size() && text[(size_t)components * 5] == '\\')
-        components++;
-    require(count == (components > FilePathCapacity ? -1 : components),
-            "one identifier per backslash at every fifth character, at most six");
 }
 
 void fuzzInsertion(const uint8_t *data, size_t size)
@@ -246,12 +368,26 @@ void fuzzInsertion(const uint8_t *data, size_t size)
                                hexText(serial.data(), serial.size())),
             "the serial text is empty or the family's count of hexadecimal digits");
     require(!collectingstore::walkOverran(), "the certificate walk ends");
+    // The removal deletes by the slot's serial, so a name must begin with
+    // it whenever the card told one serial throughout. A card that tells
+    // another serial later names its keys after that one.
+    const std::vector<std::string> serials = answeredSerials();
+    bool oneSerial = true;
+    for (const std::string &answered : serials)
+        oneSerial = oneSerial && answered == serial;
     for (const collectingstore::CollectedCertificate &certificate : collectingstore::certificates()) {
         require(!certificate.malformed, "whole certificate records");
         const std::string &name = certificate.containerName;
-        require(name.empty() || (name.size() >= serialLength() + 6 &&
-                                 hexText(name.data(), serialLength() + 6)),
-                "a container name begins with serial, usage and key reference digits");
+        if (name.empty())
+            continue;
+        require(!oneSerial || beginsWith(name, serial),
+                "a container name begins with the slot's serial");
+        bool toldSerial = false;
+        for (const std::string &answered : serials)
+            toldSerial = toldSerial || beginsWith(name, answered);
+        require(toldSerial, "a container name begins with a serial the card told");
+        require(name.size() >= serialLength() + 6 && hexText(name.data(), serialLength() + 6),
+                "the serial is followed by usage and key reference digits");
     }
     requireNothingOpen();
 

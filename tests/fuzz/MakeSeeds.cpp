@@ -17,7 +17,7 @@
 #include "monitor/Monitor.h"
 #include "support/CollectingStore.h"
 #include "support/FakePcsc.h"
-#include "support/TestCertificates.h"
+#include "card-image/TestCertificates.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "MonitorTestHelpers.h"
 #include "monitor/Monitor.h"
 #include "support/CollectingStore.h"
-#include "support/TestCertificates.h"
+#include "card-image/TestCertificates.h"
 #include "support/TestHelpers.h"
 
 using namespace fakepcsc;

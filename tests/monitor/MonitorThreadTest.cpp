@@ -72,7 +72,10 @@ TEST_F(MonitorThreadTest, PollsOncePerSecondOnTheNamedTimer)
     ASSERT_EQ(waited, WAIT_OBJECT_0);
     EXPECT_NE(timer, nullptr);
     EXPECT_EQ(statusCallsAtRegistration, 2u);
-    EXPECT_GE(elapsed, 1800u); // two timer periods of one second
+    // Two timer periods of one second; even a loaded machine keeps each
+    // within three.
+    EXPECT_GE(elapsed, 1800u);
+    EXPECT_LE(elapsed, 6000u);
     EXPECT_EQ(lastStatusTimeout(), 900u);
     EXPECT_STREQ((const char *)readerTable.entries[0].pvUserData, "001A2B3C4D5E");
     // What cards left unseen was removed once, before the first cycle.

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "Driver.h"
-#include "support/CardImage.h"
-#include "support/TestCertificates.h"
+#include "card-image/CardImage.h"
+#include "card-image/TestCertificates.h"
 
 using namespace driver;
 

@@ -14,7 +14,7 @@
 #include "monitor/MonitorTestHelpers.h"
 #include "store/Record.h"
 #include "store/Store.h"
-#include "support/TestCertificates.h"
+#include "card-image/TestCertificates.h"
 #include "support/TestHelpers.h"
 
 using namespace fakepcsc;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "CardImage.h"
+#include "card-image/CardImage.h"
 
 namespace collectingstore {
 

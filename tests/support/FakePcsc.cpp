@@ -1,7 +1,7 @@
 // The PC/SC double's readers, cards and SCard* functions.
 #include "FakePcsc.h"
 
-#include "CardEmulator.h"
+#include "card-image/CardEmulator.h"
 
 #include <stdlib.h>
 #include <string.h>

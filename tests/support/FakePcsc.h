@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "../../card/pcsc.h"
-#include "CardImage.h"
+#include "card-image/CardImage.h"
 
 namespace fakepcsc {
 

@@ -1,23 +1,24 @@
 // Small helpers shared by the unit tests.
 #pragma once
 
-#include <stdlib.h>
+#include <gtest/gtest.h>
 
 #include <string>
 
-#include "CardImage.h"
+#include "card-image/CardImage.h"
 #include "FakePcsc.h"
 
-// "00 A4 04 00" -> bytes; blanks are ignored.
+// "00 A4 04 00" -> bytes; blanks are ignored. Anything but pairs of
+// hexadecimal digits is a mistake in the test itself.
 inline Bytes hexBytes(const std::string &text)
 {
-    Bytes bytes;
     std::string digits;
     for (char c : text)
         if (c != ' ')
             digits += c;
-    for (size_t i = 0; i + 1 < digits.size(); i += 2)
-        bytes.push_back((uint8_t)strtol(digits.substr(i, 2).c_str(), NULL, 16));
+    Bytes bytes;
+    if (!parseHexBytes(digits, bytes))
+        ADD_FAILURE() << "not hexadecimal octets: \"" << text << "\"";
     return bytes;
 }
 

@@ -12,8 +12,8 @@
 #include <sstream>
 #include <string>
 
-#include "support/CardImage.h"
-#include "support/TestCertificates.h"
+#include "card-image/CardImage.h"
+#include "card-image/TestCertificates.h"
 
 namespace {
 

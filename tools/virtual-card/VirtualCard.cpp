@@ -29,9 +29,9 @@
 #include <sstream>
 #include <string>
 
-#include "support/CardEmulator.h"
+#include "card-image/CardEmulator.h"
 #include "../common/SocketIo.h"
-#include "support/CardImage.h"
+#include "card-image/CardImage.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 function(velmo_test_certificates output_variable)
   set(data_dir ${CMAKE_SOURCE_DIR}/tests/data)
   set(source ${CMAKE_CURRENT_BINARY_DIR}/TestCertificates.cpp)
-  set(text "// Generated from tests/data/*.der\n#include \"support/TestCertificates.h\"\n")
+  set(text "// Generated from tests/data/*.der\n#include \"card-image/TestCertificates.h\"\n")
   foreach(name ca sign enc)
     set(der ${data_dir}/${name}.der)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${der})

@@ -1,6 +1,7 @@
 // The card image builder and the image's text form.
 #include "CardImage.h"
 
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -145,12 +146,10 @@ bool parseHexBytes(const std::string &text, Bytes &bytes)
         return false;
     bytes.clear();
     for (size_t i = 0; i < text.size(); i += 2) {
-        char *end = NULL;
-        const std::string pair = text.substr(i, 2);
-        const long value = strtol(pair.c_str(), &end, 16);
-        if (*end)
+        // strtol alone would take a sign or a blank as part of a pair.
+        if (!isxdigit((unsigned char)text[i]) || !isxdigit((unsigned char)text[i + 1]))
             return false;
-        bytes.push_back((uint8_t)value);
+        bytes.push_back((uint8_t)strtol(text.substr(i, 2).c_str(), NULL, 16));
     }
     return true;
 }
