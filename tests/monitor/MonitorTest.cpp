@@ -19,9 +19,9 @@ using recordingstore::StoreCall;
 
 namespace {
 
-const Bytes Atr21Spec = hexBytes("3B EF 00 00 40 14 80 25 56 45 4C 4D 4F");
-const Bytes Atr20Spec = hexBytes("3B 7F 11 00 00 00 6A 56 45 4C 4D 4F 02 2C 34 02 00 03 90 00");
-const Bytes Atr20MaskSpec = hexBytes("FF FF 00 FF FF FF FF FF FF FF FF FF FF FF FF FF 00 FF FF FF");
+const Bytes ExpectedAtr21 = hexBytes("3B EF 00 00 40 14 80 25 56 45 4C 4D 4F");
+const Bytes ExpectedAtr20 = hexBytes("3B 7F 11 00 00 00 6A 56 45 4C 4D 4F 02 2C 34 02 00 03 90 00");
+const Bytes ExpectedAtr20Mask = hexBytes("FF FF 00 FF FF FF FF FF FF FF FF FF FF FF FF FF 00 FF FF FF");
 
 const DWORD LowBits = 0xFFFF;
 
@@ -42,7 +42,7 @@ CardImage cardWithAtr(const Bytes &atr)
 
 Bytes atr21WithTail(const Bytes &tail)
 {
-    Bytes atr = Atr21Spec;
+    Bytes atr = ExpectedAtr21;
     atr.insert(atr.end(), tail.begin(), tail.end());
     return atr;
 }
@@ -119,9 +119,9 @@ protected:
 
 TEST_F(MonitorTest, PatternsAreTheFamiliesBytes)
 {
-    EXPECT_EQ(Bytes(Atr21Prefix, Atr21Prefix + sizeof Atr21Prefix), Atr21Spec);
-    EXPECT_EQ(Bytes(Atr20Pattern, Atr20Pattern + sizeof Atr20Pattern), Atr20Spec);
-    EXPECT_EQ(Bytes(Atr20Mask, Atr20Mask + sizeof Atr20Mask), Atr20MaskSpec);
+    EXPECT_EQ(Bytes(Atr21Prefix, Atr21Prefix + sizeof Atr21Prefix), ExpectedAtr21);
+    EXPECT_EQ(Bytes(Atr20Pattern, Atr20Pattern + sizeof Atr20Pattern), ExpectedAtr20);
+    EXPECT_EQ(Bytes(Atr20Mask, Atr20Mask + sizeof Atr20Mask), ExpectedAtr20Mask);
 }
 
 TEST_F(MonitorTest, AtrMatchesComparesUnderTheMask)
@@ -368,7 +368,7 @@ TEST_F(MonitorTest, Atr21PrefixOnAnotherLengthIsRefused)
 {
     const size_t lengths[] = {13, 14, 20, 22, 32};
     for (size_t length : lengths) {
-        Bytes atr = atr21WithTail(patternBytes(length - Atr21Spec.size(), 0x40));
+        Bytes atr = atr21WithTail(patternBytes(length - ExpectedAtr21.size(), 0x40));
         readerWith(cardWithAtr(atr));
     }
     watchReaders();
@@ -383,7 +383,7 @@ TEST_F(MonitorTest, Atr21PrefixOnAnotherLengthIsRefused)
 
 TEST_F(MonitorTest, Atr21WithAnyPrefixByteChangedIsRefused)
 {
-    for (size_t i = 0; i < Atr21Spec.size(); i++) {
+    for (size_t i = 0; i < ExpectedAtr21.size(); i++) {
         Bytes atr = atr21WithTail(hexBytes("022C340200039000"));
         atr[i] ^= 0x01;
         readerWith(cardWithAtr(atr));
@@ -399,7 +399,7 @@ TEST_F(MonitorTest, Atr20DifferingOnlyInBytes2And16IsAccepted)
 {
     const uint8_t values[] = {0x00, 0x11, 0x96, 0xFF};
     for (uint8_t value : values) {
-        Bytes atr = Atr20Spec;
+        Bytes atr = ExpectedAtr20;
         atr[2] = value;
         atr[16] = (uint8_t)~value;
         readerWith(cardWithAtr(atr));
@@ -419,12 +419,12 @@ TEST_F(MonitorTest, Atr20DifferingOnlyInBytes2And16IsAccepted)
 
 TEST_F(MonitorTest, Atr20DifferingInAnyOtherByteIsRefused)
 {
-    for (size_t i = 0; i < Atr20Spec.size(); i++) {
+    for (size_t i = 0; i < ExpectedAtr20.size(); i++) {
         if (i == 2 || i == 16)
             continue;
         SCOPED_TRACE("byte " + std::to_string(i));
         startOver();
-        Bytes atr = Atr20Spec;
+        Bytes atr = ExpectedAtr20;
         atr[i] ^= 0x80;
         pollOneCard(cardWithAtr(atr));
         EXPECT_EQ(slot(0), nullptr);
@@ -435,7 +435,7 @@ TEST_F(MonitorTest, Atr20DifferingInAnyOtherByteIsRefused)
 
 TEST_F(MonitorTest, TwentyOneByteAtrMatchingAtr20PatternIsRefused)
 {
-    Bytes atr = Atr20Spec;
+    Bytes atr = ExpectedAtr20;
     atr.push_back(0x00);
     CardKind = 0x7F;
     pollOneCard(cardWithAtr(atr));
@@ -455,7 +455,7 @@ TEST_F(MonitorTest, CardKindIsSetAtEveryInsertionEventAlsoForRefusedCards)
     // Atr20Pattern: Atr20 as the kind, refused all the same.
     startOver();
     CardKind = 0x7F;
-    Bytes shortAtr = Atr20Spec;
+    Bytes shortAtr = ExpectedAtr20;
     shortAtr.resize(19);
     pollOneCard(cardWithAtr(shortAtr));
     ASSERT_EQ(entry(0).cbAtr, 19u);
