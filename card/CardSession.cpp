@@ -22,7 +22,7 @@ uint16_t statusOf(const uint8_t *answer, DWORD length)
 
 CardSession::CardSession(SCARDHANDLE handle)
     : directoryFileIds(), statusWord(0), cardHandle(handle), lastResult(SCARD_S_SUCCESS),
-      command(), answer(), commandLength(0), answerLength(0)
+      stoppedResult(SCARD_S_SUCCESS), command(), answer(), commandLength(0), answerLength(0)
 {
     SCardBeginTransaction(cardHandle);
     readDirectory();
@@ -38,6 +38,11 @@ CardSession::~CardSession()
 // buffer can only come from a broken PC/SC layer; it is never trusted.
 LONG CardSession::exchange()
 {
+    if (stoppedResult != SCARD_S_SUCCESS) {
+        answerLength = 0;
+        lastResult = stoppedResult;
+        return lastResult;
+    }
     answerLength = AnswerCapacity;
     lastResult = SCardTransmit(cardHandle, SCARD_PCI_T0, command, commandLength, NULL, answer,
                                &answerLength);
@@ -45,6 +50,8 @@ LONG CardSession::exchange()
         lastResult = SCARD_E_INSUFFICIENT_BUFFER;
         answerLength = 0;
     }
+    if (lastResult != SCARD_S_SUCCESS)
+        stoppedResult = lastResult;
     return lastResult;
 }
 

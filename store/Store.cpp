@@ -77,9 +77,20 @@ void addCertificate(HCERTSTORE store, const CardCertificate &certificate)
         CertCreateCertificateContext(X509_ASN_ENCODING, certificate.data, certificate.dataLength);
     if (!context)
         return;
-    if (certificate.containerName[0])
+    const bool bound = certificate.containerName[0] != '\0';
+    if (bound)
         bindToProvider(context, certificate);
-    CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_ALWAYS, NULL);
+    // A store that already holds the certificate may keep its own copy and
+    // that copy's properties (Wine does): the binding is set again on the
+    // context the store holds, so it names the card that is present now. A
+    // certificate without a key on the card leaves any binding as it was.
+    PCCERT_CONTEXT stored = NULL;
+    CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_ALWAYS, &stored);
+    if (stored) {
+        if (bound)
+            bindToProvider(stored, certificate);
+        CertFreeCertificateContext(stored);
+    }
     CertFreeCertificateContext(context);
 }
 
