@@ -141,13 +141,14 @@ protected:
         EXPECT_EQ(counters().beginTransactions, counters().endTransactions);
     }
 
-    // No card command follows the first PC/SC failure.
+    // No card command follows the first PC/SC failure, nor an answer
+    // without a status word.
     static void expectSilenceAfterAFailure()
     {
         const std::vector<CommandRecord> &log = commandLog();
         for (size_t i = 0; i + 1 < log.size(); i++) {
-            ASSERT_EQ(log[i].result, SCARD_S_SUCCESS)
-                << "command " << i + 2 << " sent after a PC/SC failure";
+            ASSERT_TRUE(log[i].result == SCARD_S_SUCCESS && log[i].answer.size() >= 2)
+                << "command " << i + 2 << " sent after the card stopped answering";
         }
     }
 
@@ -245,8 +246,9 @@ protected:
                 if (candidate.der == got[i].der)
                     original = &candidate;
             ASSERT_NE(original, nullptr) << "a certificate that is not on the card";
-            if (got[i].containerName.empty())
+            if (got[i].containerName.empty()) {
                 EXPECT_EQ(got[i].keyUsage, 0u);
+            }
             for (size_t j = from; j < i; j++)
                 EXPECT_NE(got[j].der, got[i].der) << "registered twice";
         }
@@ -352,9 +354,18 @@ TEST_P(FaultMatrixTest, EveryCommandAnsweredWithAWrongStatusWord)
     everyCommandAnswered(statusFault(0x6A82));
 }
 
+// Some reader drivers hand on a card that went away as an empty answer: it
+// is owed what a pulled card is owed.
 TEST_P(FaultMatrixTest, EveryCommandAnsweredWithNothing)
 {
-    everyCommandAnswered(shortFault(0));
+    for (unsigned k = 1; k <= baseline.commands; k++) {
+        SCOPED_TRACE("nothing answered to command " + std::to_string(k));
+        const bool serialRead = k > baseline.chipInfoIndex;
+        insertFaulty([&] { injectFault(k, shortFault(0)); }, serialRead,
+                     [&] { expectStoreAfterPull(k, serialRead); });
+        if (HasFatalFailure() || HasNonfatalFailure())
+            return;
+    }
 }
 
 TEST_P(FaultMatrixTest, EveryCommandAnsweredWithOnlyAGetResponseRequest)
