@@ -140,6 +140,9 @@ class PulledCards(VelmoMonTest):
         for answered in (0, 2, 10, signing_read - 4, signing_read - 2, signing_read - 1,
                          full_read // 2, full_read - 2):
             with self.subTest(answered=answered):
+                # Out, whatever a failed case before left.
+                card.remove()
+                self.assertRemoved(ATR21_SERIAL)
                 # What the card leaves must be what "MY" held before it came,
                 # every row, bound or not: here the CA certificate, unbound.
                 before = self.session.store()
