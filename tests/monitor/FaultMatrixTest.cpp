@@ -123,6 +123,7 @@ protected:
     void startOver()
     {
         collectingstore::reset();
+        collectingstore::countCommandsWith([] { return counters().transmits; });
         collectingstore::personalStore()[patternBytes(300, 1)] = Binding{"FFEEDDCCBBAA400001", 0x4000};
         collectingstore::personalStore()[patternBytes(300, 2)] = Binding{"", 0};
         snapshot = collectingstore::personalStore();

@@ -5,7 +5,6 @@
 
 #include "../../card/CardSession.h"
 #include "../../store/Store.h"
-#include "FakePcsc.h"
 
 namespace collectingstore {
 namespace {
@@ -17,6 +16,8 @@ struct State {
     std::vector<std::string> removedSerials;
     PersonalStore personalStore;
 };
+
+unsigned (*commandCounter)() = NULL;
 
 State &state()
 {
@@ -32,7 +33,7 @@ CollectedCertificate collect(const CardCertificate &record)
     const size_t nameLength = nameEnd ? (const char *)nameEnd - record.containerName : 0;
     return CollectedCertificate{Bytes(record.data, record.data + length),
                                 std::string(record.containerName, nameLength), record.keyUsage,
-                                malformed, fakepcsc::counters().transmits};
+                                malformed, commandCounter ? commandCounter() : 0};
 }
 
 void addToPersonalStore(const CollectedCertificate &certificate)
@@ -50,6 +51,7 @@ unsigned registrations() { return state().registrations; }
 bool walkOverran() { return state().overran; }
 const std::vector<std::string> &removedSerials() { return state().removedSerials; }
 PersonalStore &personalStore() { return state().personalStore; }
+void countCommandsWith(unsigned (*counter)()) { commandCounter = counter; }
 
 } // namespace collectingstore
 

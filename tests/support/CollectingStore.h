@@ -22,7 +22,7 @@ struct CollectedCertificate {
     // A record the walk must never hand out: dataLength beyond the capacity,
     // or a container name without its terminating zero.
     bool malformed;
-    unsigned commandsSent; // card commands sent when it was handed out
+    unsigned commandsSent; // card commands sent when it was handed out, if counted
 };
 
 // A row of "MY": the container name and key usage of the certificate's
@@ -53,5 +53,7 @@ unsigned registrations();
 bool walkOverran();
 const std::vector<std::string> &removedSerials();
 PersonalStore &personalStore();
+// What commandsSent is read from: the PC/SC double's count of commands.
+void countCommandsWith(unsigned (*counter)());
 
 } // namespace collectingstore
