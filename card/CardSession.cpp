@@ -22,7 +22,7 @@ uint16_t statusOf(const uint8_t *answer, DWORD length)
 
 CardSession::CardSession(SCARDHANDLE handle)
     : directoryFileIds(), statusWord(0), cardHandle(handle), lastResult(SCARD_S_SUCCESS),
-      command(), answer(), commandLength(0), answerLength(0)
+      stoppedResult(SCARD_S_SUCCESS), command(), answer(), commandLength(0), answerLength(0)
 {
     SCardBeginTransaction(cardHandle);
     readDirectory();
@@ -35,9 +35,17 @@ CardSession::~CardSession()
 }
 
 // One SCardTransmit of the prepared command. An answer length beyond the
-// buffer can only come from a broken PC/SC layer; it is never trusted.
+// buffer can only come from a broken PC/SC layer; it is never trusted. An
+// answer without even a status word did not come from the card: some reader
+// drivers hand on a card that has gone away that way, so it counts as a
+// communication failure like any other.
 LONG CardSession::exchange()
 {
+    if (stoppedResult != SCARD_S_SUCCESS) {
+        answerLength = 0;
+        lastResult = stoppedResult;
+        return lastResult;
+    }
     answerLength = AnswerCapacity;
     lastResult = SCardTransmit(cardHandle, SCARD_PCI_T0, command, commandLength, NULL, answer,
                                &answerLength);
@@ -45,6 +53,12 @@ LONG CardSession::exchange()
         lastResult = SCARD_E_INSUFFICIENT_BUFFER;
         answerLength = 0;
     }
+    if (lastResult == SCARD_S_SUCCESS && answerLength < 2) {
+        lastResult = SCARD_F_COMM_ERROR;
+        answerLength = 0;
+    }
+    if (lastResult != SCARD_S_SUCCESS)
+        stoppedResult = lastResult;
     return lastResult;
 }
 
@@ -60,7 +74,7 @@ LONG CardSession::transmit()
     statusWord = 0x0000;
     if (lastResult != SCARD_S_SUCCESS)
         return lastResult;
-    // Fewer than two bytes carry no status word: it stays 0000, never 9000.
+    // exchange() hands on only answers that hold a status word.
     if (answerLength >= 2)
         statusWord = statusOf(answer, answerLength);
     return SCARD_S_SUCCESS;

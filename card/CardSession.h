@@ -86,6 +86,11 @@ public:
     uint16_t statusWord;
     SCARDHANDLE cardHandle;
     LONG lastResult;
+    // The first failure of an exchange (card removed or reset, reader gone,
+    // time-out, an answer without a status word), or 0. A card that has
+    // stopped answering is sent no further command: every later exchange
+    // answers this result at once.
+    LONG stoppedResult;
     uint8_t command[256];
     uint8_t answer[256];
     DWORD commandLength;

@@ -130,9 +130,16 @@ EntryOutcome readCertificateEntry(CardSession &session, CardCertificate &certifi
     EntryOutcome outcome = WalkEnds;
     if (readTypeAttributes(session, offset, entryEnd, fileIds, fileCount))
         outcome = inflateCertificateFile(session, fileIds, fileCount, certificate, capacity);
-    if (outcome == EntryCertificate)
+    if (outcome == EntryCertificate) {
         session.buildContainerName(attributes, attributesLength, certificate.containerName,
                                    certificate.keyUsage);
+        // A key the card says it lacks leaves the certificate unbound; a key
+        // lookup cut short by a card that stopped answering is no answer at
+        // all, and a certificate handed out then would stay in the store
+        // without its binding after the card has gone.
+        if (session.lastResult != SCARD_S_SUCCESS)
+            outcome = WalkEnds;
+    }
     free(attributes);
     return outcome;
 }
@@ -196,7 +203,8 @@ int CardSession::parseFilePath(const uint8_t *text, uint32_t length, uint16_t *f
 }
 
 // Entries whose certificate file cannot be reached are passed over here, so
-// the caller never sees a true answer without fresh certificate octets. The
+// the caller never sees a true answer without fresh certificate octets; once
+// the card has stopped answering, the walk ends instead. The
 // cursor grows with every entry and is bounded, so the loop ends.
 bool CardSession::nextCertificate(CardCertificate &certificate)
 {
@@ -204,7 +212,7 @@ bool CardSession::nextCertificate(CardCertificate &certificate)
         certificate.dataLength < CertificateCapacity ? certificate.dataLength : CertificateCapacity;
     for (;;) {
         const EntryOutcome outcome = readCertificateEntry(*this, certificate, capacity);
-        if (outcome != EntryPassedOver)
+        if (outcome != EntryPassedOver || stoppedResult != SCARD_S_SUCCESS)
             return outcome == EntryCertificate;
     }
 }

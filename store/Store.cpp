@@ -97,15 +97,36 @@ void recordBinding(PCCERT_CONTEXT context, const char *containerName)
     recordCertificate(thumbprint, serial);
 }
 
+// Every copy of the certificate in the store, found by its SHA-1 hash: the
+// identity the store itself keeps certificates under.
+void bindStoredCopies(HCERTSTORE store, PCCERT_CONTEXT context, const CardCertificate &certificate)
+{
+    BYTE hash[20];
+    CRYPT_HASH_BLOB blob = {sizeof hash, hash};
+    if (!CertGetCertificateContextProperty(context, CERT_SHA1_HASH_PROP_ID, hash, &blob.cbData))
+        return;
+    PCCERT_CONTEXT stored = NULL;
+    while ((stored = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH,
+                                                &blob, stored)) != NULL)
+        bindToProvider(stored, certificate);
+}
+
 void addCertificate(HCERTSTORE store, const CardCertificate &certificate)
 {
     PCCERT_CONTEXT context =
         CertCreateCertificateContext(X509_ASN_ENCODING, certificate.data, certificate.dataLength);
     if (!context)
         return;
-    if (certificate.containerName[0] && bindToProvider(context, certificate))
+    const bool bound = certificate.containerName[0] != '\0' && bindToProvider(context, certificate);
+    if (bound)
         recordBinding(context, certificate.containerName);
+    // A store that already holds the certificate may keep its own copy and
+    // that copy's properties (Wine does): the binding is set again on every
+    // copy the store holds, so it names the card that is present now. A
+    // certificate without a key on the card leaves any binding as it was.
     CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_ALWAYS, NULL);
+    if (bound)
+        bindStoredCopies(store, context, certificate);
     CertFreeCertificateContext(context);
 }
 

@@ -102,7 +102,8 @@ TEST_F(DirectoryTest, TagsWithoutASlotWriteNothing)
         size_t size;
     } fields[] = {
         {&built->statusWord, sizeof built->statusWord},   {&built->cardHandle, sizeof built->cardHandle},
-        {&built->lastResult, sizeof built->lastResult},   {built->command, sizeof built->command},
+        {&built->lastResult, sizeof built->lastResult},   {&built->stoppedResult, sizeof built->stoppedResult},
+        {built->command, sizeof built->command},
         {built->answer, sizeof built->answer},            {&built->commandLength, sizeof built->commandLength},
         {&built->answerLength, sizeof built->answerLength},
     };

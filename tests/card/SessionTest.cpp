@@ -116,6 +116,10 @@ TEST_F(SessionTest, FailedTransmitClearsTheStatusAndLeavesTheDestination)
     EXPECT_EQ(session->lastResult, SCARD_W_REMOVED_CARD);
     EXPECT_EQ(session->statusWord, 0x0000);
     EXPECT_EQ(destination, Bytes(40, 0xEE));
+    // A card that has stopped answering is sent nothing more.
+    EXPECT_EQ(session->getChipInfo(destination.data(), 18), SCARD_W_REMOVED_CARD);
+    EXPECT_EQ(session->statusWord, 0x0000);
+    EXPECT_EQ(sentCommands().size(), 1u);
 }
 
 TEST_F(SessionTest, ReadBinarySplitsIntoPiecesOf128)
@@ -202,16 +206,23 @@ TEST_F(SessionTest, ReadBinaryNeverWritesMoreThanAsked)
     EXPECT_EQ(sentCommands().size(), 2u);
 }
 
+// An answer without a status word did not come from the card: it counts as
+// the card having stopped answering, like a PC/SC failure.
 TEST_F(SessionTest, AnswersWithoutAStatusWordNeverCountAsSuccess)
 {
-    openOnDataFile();
     for (size_t length : {0u, 1u}) {
+        SCOPED_TRACE(length);
+        delete session;
+        openOnDataFile();
         injectFault(nextIndex(), shortFault(length));
         Bytes destination(4, 0xEE);
         session->readBinary(0, 4, destination.data());
-        EXPECT_EQ(session->lastResult, SCARD_S_SUCCESS);
-        EXPECT_NE(session->statusWord, 0x9000) << length;
+        EXPECT_EQ(session->lastResult, SCARD_F_COMM_ERROR);
+        EXPECT_EQ(session->statusWord, 0x0000);
         EXPECT_EQ(destination, Bytes(4, 0xEE));
+        session->selectFile(0x4401);
+        EXPECT_EQ(session->lastResult, SCARD_F_COMM_ERROR);
+        EXPECT_EQ(sentCommands().size(), 1u) << "a command sent after the card stopped answering";
     }
 }
 

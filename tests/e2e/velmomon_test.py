@@ -118,6 +118,16 @@ class Registration(VelmoMonTest):
 class PulledCards(VelmoMonTest):
     def test_card_pulled_during_registration_leaves_nothing_and_works_next_time(self):
         self.start()
+        # The signing certificate comes first on the demo card: a card with
+        # it alone sends the same commands up to the end of its reading.
+        probe = self.session.card(1, self.session.make_card("sign-only", "--certificates", "sign"))
+        probe.insert()
+        self.assertRegistered(ATR21_SERIAL, [SIGNATURE])
+        # The walk ends with the selection and the refused read of the CDF's
+        # next entry: master file, application, CDF, header.
+        signing_read = probe.commands() - 4
+        probe.remove()
+        self.assertRemoved(ATR21_SERIAL)
         card = self.session.card(0, self.session.make_card("demo"))
         card.insert()
         self.assertRegistered(ATR21_SERIAL, [SIGNATURE, EXCHANGE])
@@ -125,10 +135,18 @@ class PulledCards(VelmoMonTest):
         card.remove()
         self.assertRemoved(ATR21_SERIAL)
         self.assertGreater(full_read, 20)
-        # Before the serial, in the directory, in the first and in the last
-        # certificate.
-        for answered in (0, 2, 10, full_read // 2, full_read - 2):
+        # Before the serial, in the directory, in the signing certificate's
+        # key lookup (at the PrKDF's selection, at its key's entry, at the
+        # chip information), in the middle and in the last certificate.
+        for answered in (0, 2, 10, signing_read - 4, signing_read - 2, signing_read - 1,
+                         full_read // 2, full_read - 2):
             with self.subTest(answered=answered):
+                # Out, whatever a failed case before left.
+                card.remove()
+                self.assertRemoved(ATR21_SERIAL)
+                # What the card leaves must be what "MY" held before it came,
+                # every row, bound or not: here the CA certificate, unbound.
+                before = self.session.store()
                 self.assertTrue(card.command("fail-after %d" % answered).startswith("ok"))
                 card.insert()
                 self.assertIsNotNone(card.wait_for_event("event pulled after %d " % answered))
@@ -136,9 +154,11 @@ class PulledCards(VelmoMonTest):
                 # the pull would count as never having left.
                 time.sleep(2.5)
                 self.assertRemoved(ATR21_SERIAL)
+                self.assertEqual(self.session.store(), before)
                 self.assertEqual(self.session.tray("ping")[0], 0, "VelmoMon does not answer")
                 card.insert()
-                self.assertRegistered(ATR21_SERIAL, [SIGNATURE, EXCHANGE])
+                rows = self.assertRegistered(ATR21_SERIAL, [SIGNATURE, EXCHANGE])
+                self.assertEqual(self.session.store(), sorted(before + rows))
                 card.remove()
                 self.assertRemoved(ATR21_SERIAL)
         self.assertEndsCleanly()

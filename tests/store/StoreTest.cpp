@@ -352,13 +352,78 @@ TEST_F(StoreTest, ACardRemovedAndInsertedAgainIsRegisteredAgain)
     EXPECT_EQ(personalStore().size(), 3u);
     removeCardCertificates("0123456789ABCD");
     const auto afterRemoval = personalStore();
-    ASSERT_EQ(afterRemoval.size(), 1u); // the CA certificate has no key on the card
-    EXPECT_EQ(afterRemoval.count(thumbprintOfDer(caCertificate())), 1u);
+    // The CA certificate has no key on the card: it stays, unbound.
+    ASSERT_EQ(afterRemoval.size(), 1u);
+    ASSERT_EQ(afterRemoval.count(thumbprintOfDer(caCertificate())), 1u);
+    EXPECT_FALSE(afterRemoval.at(thumbprintOfDer(caCertificate())).bound);
     registerCard(demoCard(FamilyAtr20, hexBytes("0123456789ABCD")));
     const auto entries = personalStore();
     EXPECT_EQ(entries.size(), 3u);
     EXPECT_EQ(entries.at(thumbprintOfDer(signingCertificate())).binding.container,
               L"0123456789ABCD200001\\5015\\4B0");
+}
+
+// A key the card does not have leaves its certificate unbound (above); a
+// key lookup that the card cut short by leaving registers nothing of that
+// certificate, so nothing stays behind after the removal.
+TEST_F(StoreTest, AKeyLookupCutShortByThePulledCardRegistersNothing)
+{
+    const CardDescription card = demoCard(FamilyAtr21, SerialA);
+    registerCard(card);
+    unsigned chipInfo = 0; // the signing certificate's: the first one
+    for (size_t i = 0; i < commandLog().size() && !chipInfo; i++)
+        if (commandLog()[i].command[0] == 0x90 && commandLog()[i].command[1] == 0xB8)
+            chipInfo = (unsigned)i + 1;
+    ASSERT_GT(chipInfo, 2u);
+    // Pulled at the read of the matching PrKDF entry, at the chip
+    // information, and at the selection of the PrKDF.
+    for (unsigned pulledAt : {chipInfo - 1, chipInfo, chipInfo - 3}) {
+        SCOPED_TRACE("pulled at command " + std::to_string(pulledAt));
+        emptyPersonalStore();
+        reset();
+        failFrom(pulledAt, SCARD_W_REMOVED_CARD);
+        registerCard(card);
+        EXPECT_TRUE(personalStore().empty());
+        EXPECT_EQ(commandLog().size(), pulledAt) << "commands sent after the card left";
+    }
+}
+
+// A certificate already in "MY" ends up with the binding of the card that
+// holds its key, whatever binding it had; one without a key on the card
+// keeps the binding it had.
+TEST_F(StoreTest, TheCardPresentNowBindsItsCertificatesAlreadyInTheStore)
+{
+    const Bytes keyless = variantOf(caCertificate(), 1);
+    const std::wstring otherCard = L"FFEEDDCCBBAA400002\\5015\\4B0";
+    putInStore(signingCertificate(), NULL, NULL);
+    putInStore(encryptionCertificate(), L"VelmoCSP", otherCard.c_str());
+    putInStore(caCertificate(), L"Other CSP", L"their container");
+    putInStore(keyless, L"VelmoCSP", otherCard.c_str());
+    CardDescription card = demoCard(FamilyAtr21, SerialA);
+    card.certificates.push_back(certificateOf(keyless, 4, "C004"));
+
+    registerCard(card);
+    const auto entries = personalStore();
+    ASSERT_EQ(entries.size(), 4u);
+    const StoreEntry &sign = entries.at(thumbprintOfDer(signingCertificate()));
+    ASSERT_TRUE(sign.bound);
+    EXPECT_EQ(sign.binding.provider, L"VelmoCSP");
+    EXPECT_EQ(sign.binding.container, L"001A2B3C4D5E200001\\5015\\4B0");
+    EXPECT_EQ(sign.binding.keySpec, (DWORD)AT_SIGNATURE);
+    const StoreEntry &encryption = entries.at(thumbprintOfDer(encryptionCertificate()));
+    EXPECT_EQ(encryption.binding.container, L"001A2B3C4D5E400002\\5015\\4B0");
+    EXPECT_EQ(encryption.binding.keySpec, (DWORD)AT_KEYEXCHANGE);
+    const StoreEntry &ca = entries.at(thumbprintOfDer(caCertificate()));
+    EXPECT_EQ(ca.binding.provider, L"Other CSP");
+    EXPECT_EQ(ca.binding.container, L"their container");
+    EXPECT_EQ(entries.at(thumbprintOfDer(keyless)).binding.container, otherCard);
+
+    // Bound to this card, they leave with it.
+    removeCardCertificates("001A2B3C4D5E");
+    const auto afterRemoval = personalStore();
+    EXPECT_EQ(afterRemoval.size(), 2u);
+    EXPECT_EQ(afterRemoval.count(thumbprintOfDer(caCertificate())), 1u);
+    EXPECT_EQ(afterRemoval.count(thumbprintOfDer(keyless)), 1u);
 }
 
 TEST_F(StoreTest, AThousandUnrelatedCertificatesAreLeftAsTheyWere)

@@ -14,7 +14,10 @@ struct State {
     unsigned registrations = 0;
     bool overran = false;
     std::vector<std::string> removedSerials;
+    PersonalStore personalStore;
 };
+
+unsigned (*commandCounter)() = NULL;
 
 State &state()
 {
@@ -30,7 +33,14 @@ CollectedCertificate collect(const CardCertificate &record)
     const size_t nameLength = nameEnd ? (const char *)nameEnd - record.containerName : 0;
     return CollectedCertificate{Bytes(record.data, record.data + length),
                                 std::string(record.containerName, nameLength), record.keyUsage,
-                                malformed};
+                                malformed, commandCounter ? commandCounter() : 0};
+}
+
+void addToPersonalStore(const CollectedCertificate &certificate)
+{
+    Binding &row = state().personalStore[certificate.der];
+    if (!certificate.containerName.empty())
+        row = Binding{certificate.containerName, certificate.keyUsage};
 }
 
 } // namespace
@@ -40,6 +50,8 @@ const std::vector<CollectedCertificate> &certificates() { return state().certifi
 unsigned registrations() { return state().registrations; }
 bool walkOverran() { return state().overran; }
 const std::vector<std::string> &removedSerials() { return state().removedSerials; }
+PersonalStore &personalStore() { return state().personalStore; }
+void countCommandsWith(unsigned (*counter)()) { commandCounter = counter; }
 
 } // namespace collectingstore
 
@@ -63,6 +75,8 @@ void registerCardCertificates(CardSession *session)
         if (!session->nextCertificate(*certificate))
             break;
         state().certificates.push_back(collect(*certificate));
+        if (!state().certificates.back().malformed)
+            addToPersonalStore(state().certificates.back());
     }
     delete certificate;
 }
@@ -70,4 +84,13 @@ void registerCardCertificates(CardSession *session)
 void removeCardCertificates(const char *serial)
 {
     state().removedSerials.push_back(serial ? serial : "(null)");
+    if (!serial || !serial[0])
+        return;
+    PersonalStore &store = state().personalStore;
+    for (PersonalStore::iterator row = store.begin(); row != store.end();) {
+        if (row->second.containerName.compare(0, strlen(serial), serial) == 0)
+            row = store.erase(row);
+        else
+            ++row;
+    }
 }
