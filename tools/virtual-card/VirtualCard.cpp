@@ -141,6 +141,16 @@ void insertCard()
     reply("ok inserted");
 }
 
+// vpcd sends a message's length and its body in two writes and leaves
+// Nagle's algorithm on, so the body waits until the length is acknowledged:
+// with the kernel's delayed acknowledgement, some 40 ms a message. Quick
+// acknowledgement is not sticky, so it is asked for after every read.
+void acknowledgeAtOnce(int fd)
+{
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+}
+
 // One message from vpcd; false when the reader went away or broke the
 // protocol, which takes the card out.
 bool serveMessage()
@@ -148,6 +158,7 @@ bool serveMessage()
     uint8_t header[2];
     if (!readFully(card.socket, header, sizeof header))
         return false;
+    acknowledgeAtOnce(card.socket);
     const size_t length = (size_t)header[0] << 8 | header[1];
     Bytes message(length);
     if (length == 0 || !readFully(card.socket, message.data(), length))
