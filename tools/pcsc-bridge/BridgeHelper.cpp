@@ -4,7 +4,10 @@
 // of one client never holds up another.
 //   usage: velmo-pcsc-bridge [--port N] [--port-file FILE]
 // The port may also come from VELMO_PCSC_BRIDGE_PORT; 0 picks a free one,
-// which is written to the port file.
+// which is written to the port file. Every status change handed to a client
+// is logged on standard error with its Unix milliseconds and the event
+// states, so that a benchmark can time what follows an event from the
+// moment the client learnt of it.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
@@ -14,6 +17,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <map>
@@ -177,6 +181,17 @@ LONG waitForChange(SCARDCONTEXT context, uint32_t timeout, SCARD_READERSTATE *st
     }
 }
 
+void logStatusChange(const SCARD_READERSTATE *states, uint32_t count)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::string line = "status-change " + std::to_string((long long)now.tv_sec * 1000 + now.tv_nsec / 1000000);
+    for (uint32_t i = 0; i < count; i++)
+        line += " " + std::to_string((unsigned long)states[i].dwEventState);
+    fprintf(stderr, "%s\n", line.c_str());
+    fflush(stderr);
+}
+
 LONG getStatusChange(BridgeReader &in, BridgeWriter &out, int peer)
 {
     const uint32_t number = getU32(in);
@@ -201,6 +216,8 @@ LONG getStatusChange(BridgeReader &in, BridgeWriter &out, int peer)
     if (!findHandle(number, false, context))
         return SCARD_E_INVALID_HANDLE;
     const LONG result = waitForChange(context, timeout, states.data(), count, peer);
+    if (result == SCARD_S_SUCCESS)
+        logStatusChange(states.data(), count);
     putU32(out, count);
     for (const SCARD_READERSTATE &state : states) {
         uint8_t atr[BridgeAtrSize] = {};
