@@ -16,6 +16,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <PCSC/winscard.h>
 #include <gtest/gtest.h>
@@ -55,20 +56,26 @@ inline CardImage familyCard(CardFamily family, const Bytes &serial)
 // files as well, so that the stack's stop ends it should a test crash.
 class VirtualCardProcess {
 public:
-    VirtualCardProcess(const std::string &port, const std::string &image)
+    VirtualCardProcess(const std::string &port, const std::string &image,
+                       const std::vector<std::string> &options = {})
     {
         int input[2], output[2];
         if (pipe(input) != 0 || pipe(output) != 0)
             return;
         const std::string program = stackValue("VELMO_VIRTUAL_CARD");
+        std::vector<std::string> words = {program, "--port", port, "--image", image};
+        words.insert(words.end(), options.begin(), options.end());
+        std::vector<char *> arguments;
+        for (std::string &word : words)
+            arguments.push_back(&word[0]);
+        arguments.push_back(NULL);
         pid = fork();
         if (pid == 0) {
             dup2(input[0], 0);
             dup2(output[1], 1);
             close(input[1]);
             close(output[0]);
-            execl(program.c_str(), program.c_str(), "--port", port.c_str(), "--image", image.c_str(),
-                  (char *)NULL);
+            execv(program.c_str(), arguments.data());
             _exit(127);
         }
         close(input[0]);

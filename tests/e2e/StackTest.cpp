@@ -24,6 +24,12 @@ protected:
         ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, NULL, NULL, &context), SCARD_S_SUCCESS);
         reader0 = stackValue("VELMO_READER0");
         reader1 = stackValue("VELMO_READER1");
+        // pcscd learns that a card left only at its next presence poll of
+        // vpcd, up to 400 ms later. A card inserted before that would be
+        // taken for the previous test's card, whose connection is gone.
+        SCARD_READERSTATE state;
+        ASSERT_TRUE(waitForReaderState(context, reader0, SCARD_STATE_EMPTY, state));
+        ASSERT_TRUE(waitForReaderState(context, reader1, SCARD_STATE_EMPTY, state));
     }
 
     void TearDown() override
@@ -136,6 +142,39 @@ TEST_F(StackTest, CardPulledAfterSomeCommandsLeavesTheReaderAndComesBack)
     EXPECT_EQ(send("00A404000B 4D61737465722E46696C65"), hexBytes("9000"));
     EXPECT_EQ(send("00A404000C A000000063504B43532D3135"), hexBytes("9000"));
     EXPECT_EQ(send("00A4000002 5031"), hexBytes("9000"));
+}
+
+// A SELECT of "Master.File" is 19 characters on the wire: the 5-byte
+// header, the procedure byte, 11 data bytes and the status word; each takes
+// 12 etu of F/D clock cycles (372/1 without TA1, 372/4 with TA1 = 13).
+TEST_F(StackTest, TimedCardTakesAsLongAsARealT0CardAtItsAtrSpeed)
+{
+    const struct {
+        CardFamily family;
+        Bytes serial;
+        const std::string &reader;
+        const char *port;
+        long cardMicroseconds;
+    } cases[] = {
+        {FamilyAtr21, SerialA, reader0, "VELMO_VPCD_PORT0", 19 * 12 * 372 / 4 + 2000},
+        {FamilyAtr20, SerialB, reader1, "VELMO_VPCD_PORT1", 19 * 12 * 93 / 4 + 2000},
+    };
+    for (const auto &c : cases) {
+        VirtualCardProcess virtualCard(stackValue(c.port), writeImage(familyCard(c.family, c.serial), "t"),
+                                       {"--t0-timing", "--clock", "4000000", "--processing-us", "2000"});
+        ASSERT_EQ(virtualCard.command("insert"), "ok inserted");
+        SCARD_READERSTATE state;
+        ASSERT_TRUE(waitForReaderState(context, c.reader, SCARD_STATE_PRESENT, state));
+        ASSERT_TRUE(connect(c.reader));
+        const long long before = nowMilliseconds();
+        EXPECT_EQ(send("00A404000B 4D61737465722E46696C65"), hexBytes("9000"));
+        EXPECT_GE(nowMilliseconds() - before, c.cardMicroseconds / 1000);
+        const std::string counters = virtualCard.command("counters");
+        EXPECT_NE(counters.find(" card-us " + std::to_string(c.cardMicroseconds)), std::string::npos)
+            << counters;
+        SCardDisconnect(card, SCARD_LEAVE_CARD);
+        card = 0;
+    }
 }
 
 TEST_F(StackTest, AnotherImageIsPlayedFromTheNextInsertion)

@@ -39,10 +39,10 @@ def wait_until(condition, limit=WAIT_LIMIT, step=0.05):
 class VirtualCard:
     """velmo-virtual-card on one reader slot, driven through its standard input."""
 
-    def __init__(self, session, port, image):
+    def __init__(self, session, port, image, options=()):
         program = os.path.join(session.host_tools, "virtual-card", "velmo-virtual-card")
         self.process = subprocess.Popen(
-            [program, "--port", str(port), "--image", image],
+            [program, "--port", str(port), "--image", image] + list(options),
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
             text=True, bufsize=1)
         session.adopt("card-%d" % self.process.pid, self.process.pid)
@@ -86,7 +86,9 @@ class VirtualCard:
 
     def counters(self):
         """What the card was asked since its last insertion: commands,
-        bytes-in, bytes-out, first and last (Unix milliseconds)."""
+        bytes-in, bytes-out, first (Unix milliseconds the first command
+        arrived), last (the last answer left) and card-us (what a real T=0
+        card needs for the same exchanges, in microseconds)."""
         words = self.command("counters").split()
         if not words or words[0] != "ok":
             return {}
@@ -220,8 +222,9 @@ class Session:
                 image.write("\n".join(lines) + "\n")
         return path
 
-    def card(self, slot, image):
-        card = VirtualCard(self, self.port(slot), image)
+    def card(self, slot, image, *options):
+        """A virtual card on a reader slot; `options` go to velmo-virtual-card."""
+        card = VirtualCard(self, self.port(slot), image, options)
         self.cards.append(card)
         return card
 
@@ -348,6 +351,16 @@ class Session:
         """The rows bound to the provider with a container named after `serial`."""
         rows = self.store() if rows is None else rows
         return [row for row in rows if row[2] == PROVIDER and row[3].startswith(serial)]
+
+    def wait_for_store(self, settled, limit=WAIT_LIMIT):
+        """Waits until settled(rows of "MY") is true; answers the rows seen last."""
+        seen = []
+
+        def check():
+            seen[:] = self.store()
+            return settled(seen)
+        wait_until(check, limit, step=0.0)
+        return list(seen)
 
     def wait_for_rows(self, serial, count, limit=WAIT_LIMIT):
         """Waits until exactly `count` rows belong to the card; answers the rows seen last."""

@@ -222,6 +222,41 @@ class Endurance(VelmoMonTest):
         self.assertEndsCleanly()
 
 
+class Soak(VelmoMonTest):
+    """Not in the default run (ctest label soak): about 40 minutes."""
+    CYCLES = int(os.environ.get("VELMO_SOAK_CYCLES", "1000"))
+    REPORTED = (10, 100, 1000)
+
+    def test_thousand_insertions_keep_the_store_exact(self):
+        self.start()
+        card = self.session.card(0, self.session.make_card("soak"))
+        card.insert()
+        registered = self.assertRegistered(ATR21_SERIAL, [SIGNATURE, EXCHANGE])
+        # The demo card's CA certificate has no key on the card: it stays.
+        full = self.session.wait_for_store(lambda rows: len(rows) == 3)
+        self.assertTrue(set(registered) <= set(full), full)
+        empty = [row for row in full if row not in registered]
+        card.remove()
+        self.assertEqual(self.session.wait_for_store(lambda rows: rows == empty), empty)
+        started = time.monotonic()
+        resident = {}
+        for cycle in range(1, self.CYCLES + 1):
+            card.insert()
+            self.assertEqual(self.session.wait_for_store(lambda rows: rows == full), full, "cycle %d" % cycle)
+            card.remove()
+            self.assertEqual(self.session.wait_for_store(lambda rows: rows == empty), empty, "cycle %d" % cycle)
+            if cycle in self.REPORTED or cycle == self.CYCLES:
+                resident[cycle] = self.session.resident_kib()
+                print("soak: cycle %4d  VelmoMon resident %6d KiB  %6.0f s" %
+                      (cycle, resident[cycle], time.monotonic() - started), flush=True)
+        first = min(resident)
+        for cycle in sorted(resident)[1:]:
+            print("soak: cycles %d to %d: %+d KiB, %+.2f KiB a cycle" % (
+                first, cycle, resident[cycle] - resident[first],
+                (resident[cycle] - resident[first]) / (cycle - first)))
+        self.assertEndsCleanly()
+
+
 if __name__ == "__main__":
     if len(sys.argv) < 3:
         sys.exit(__doc__)

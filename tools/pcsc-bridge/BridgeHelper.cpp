@@ -6,7 +6,8 @@
 // The port may also come from VELMO_PCSC_BRIDGE_PORT; 0 (the default) picks
 // a free one. The bridge file (by default ~/.velmo-pcsc-bridge) receives the
 // address and the secret that winscard.dll presents; see BridgeAccess.h for
-// the connections that are served.
+// the connections that are served. Every status change handed to a client
+// is logged on standard error with its time (see BridgeServe.h).
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
@@ -229,6 +230,7 @@ int main(int argc, char **argv)
     if (bridgeFile.empty())
         return usage();
     signal(SIGPIPE, SIG_IGN);
+    bridgeLogStatusChanges = true;
     if (!makeSecret(secret)) {
         perror("velmo-pcsc-bridge: random");
         return 1;

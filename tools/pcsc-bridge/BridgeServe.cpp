@@ -1,12 +1,16 @@
 #include "BridgeServe.h"
 
 #include <poll.h>
+#include <stdio.h>
 #include <string.h>
+#include <time.h>
 
 #include <map>
 #include <mutex>
 #include <string>
 #include <vector>
+
+bool bridgeLogStatusChanges = false;
 
 namespace {
 
@@ -206,6 +210,17 @@ LONG waitForChange(SCARDCONTEXT context, uint32_t timeout, SCARD_READERSTATE *st
     }
 }
 
+void logStatusChange(const SCARD_READERSTATE *states, uint32_t count)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::string line = "status-change " + std::to_string((long long)now.tv_sec * 1000 + now.tv_nsec / 1000000);
+    for (uint32_t i = 0; i < count; i++)
+        line += " " + std::to_string((unsigned long)states[i].dwEventState);
+    fprintf(stderr, "%s\n", line.c_str());
+    fflush(stderr);
+}
+
 LONG getStatusChange(uint64_t client, BridgeReader &in, BridgeWriter &out, int peer)
 {
     const uint32_t number = getU32(in);
@@ -230,6 +245,8 @@ LONG getStatusChange(uint64_t client, BridgeReader &in, BridgeWriter &out, int p
     if (!findHandle(client, number, false, context))
         return SCARD_E_INVALID_HANDLE;
     const LONG result = waitForChange(context, timeout, states.data(), count, peer);
+    if (result == SCARD_S_SUCCESS && bridgeLogStatusChanges)
+        logStatusChange(states.data(), count);
     putU32(out, count);
     for (const SCARD_READERSTATE &state : states) {
         uint8_t atr[BridgeAtrSize] = {};

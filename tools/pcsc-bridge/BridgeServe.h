@@ -26,3 +26,8 @@ void leaveClient(uint64_t client);
 // went away; -1 when there is none.
 LONG handleRequest(uint64_t client, const uint8_t *request, uint32_t length, BridgeWriter &body,
                    int peer);
+
+// On: every status change handed to a client is logged on standard error
+// with its Unix milliseconds and the event states, so that a benchmark can
+// time what follows an event from the moment the client learnt of it.
+extern bool bridgeLogStatusChanges;

@@ -9,6 +9,10 @@
 //                                        how many are bound to "VelmoCSP"
 //          store-list --add-unrelated N  adds N self-signed certificates of
 //                                        no card to the store (benchmarks)
+//          store-list --time-removal N   N times: adds two certificates bound
+//                                        to "VelmoCSP" for a made-up card and
+//                                        removes them with the program's own
+//                                        calls, timing each step (benchmarks)
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -138,22 +142,42 @@ int watch(long seconds)
     return 0;
 }
 
-// Certificates that share one key of an ordinary provider and differ by
-// their subject, so that none of them belongs to a card.
-int addUnrelated(long count)
+// The key that the made-up certificates share, in an ordinary provider.
+HCRYPTPROV signingProvider()
 {
     HCRYPTPROV provider = 0;
     const char container[] = "store-list unrelated";
     if (!CryptAcquireContextA(&provider, container, NULL, PROV_RSA_FULL, 0) &&
         !CryptAcquireContextA(&provider, container, NULL, PROV_RSA_FULL, CRYPT_NEWKEYSET))
-        return 2;
+        return 0;
     HCRYPTKEY key = 0;
     if (!CryptGetUserKey(provider, AT_SIGNATURE, &key) &&
         !CryptGenKey(provider, AT_SIGNATURE, 1024 << 16, &key)) {
         CryptReleaseContext(provider, 0);
-        return 2;
+        return 0;
     }
     CryptDestroyKey(key);
+    return provider;
+}
+
+PCCERT_CONTEXT selfSigned(HCRYPTPROV provider, const char *subject)
+{
+    BYTE name[256];
+    DWORD nameSize = sizeof name;
+    if (!CertStrToNameA(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, NULL, name, &nameSize, NULL))
+        return NULL;
+    CERT_NAME_BLOB blob = {nameSize, name};
+    return CertCreateSelfSignCertificate(provider, &blob, CERT_CREATE_SELFSIGN_NO_KEY_INFO, NULL, NULL,
+                                         NULL, NULL, NULL);
+}
+
+// Certificates that share one key of an ordinary provider and differ by
+// their subject, so that none of them belongs to a card.
+int addUnrelated(long count)
+{
+    HCRYPTPROV provider = signingProvider();
+    if (!provider)
+        return 2;
     HCERTSTORE store = openStore();
     if (!store) {
         CryptReleaseContext(provider, 0);
@@ -163,13 +187,7 @@ int addUnrelated(long count)
     for (long i = 0; i < count; i++) {
         char subject[64];
         sprintf(subject, "CN=Unrelated %05ld, O=Store List", i + 1);
-        BYTE name[256];
-        DWORD nameSize = sizeof name;
-        if (!CertStrToNameA(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, NULL, name, &nameSize, NULL))
-            continue;
-        CERT_NAME_BLOB blob = {nameSize, name};
-        PCCERT_CONTEXT context = CertCreateSelfSignCertificate(provider, &blob, CERT_CREATE_SELFSIGN_NO_KEY_INFO,
-                                                               NULL, NULL, NULL, NULL, NULL);
+        PCCERT_CONTEXT context = selfSigned(provider, subject);
         if (!context)
             continue;
         if (CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_ALWAYS, NULL))
@@ -183,6 +201,139 @@ int addUnrelated(long count)
     return added == count ? 0 : 1;
 }
 
+const wchar_t TimedSerial[] = L"FFFFFFFFFFFF";
+
+bool addBoundCertificates(HCRYPTPROV provider)
+{
+    HCERTSTORE store = openStore();
+    if (!store)
+        return false;
+    bool added = true;
+    for (int i = 0; i < 2; i++) {
+        char subject[64];
+        sprintf(subject, "CN=Timed Removal %d, O=Store List", i + 1);
+        PCCERT_CONTEXT context = selfSigned(provider, subject);
+        wchar_t container[64], providerName[] = L"VelmoCSP";
+        swprintf(container, 64, L"%ls4000%02d5015", TimedSerial, i + 1);
+        CRYPT_KEY_PROV_INFO info = {};
+        info.pwszContainerName = container;
+        info.pwszProvName = providerName;
+        info.dwProvType = PROV_RSA_FULL;
+        info.dwKeySpec = AT_KEYEXCHANGE;
+        added = added && context &&
+                CertSetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, 0, &info) &&
+                CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_ALWAYS, NULL);
+        if (context)
+            CertFreeCertificateContext(context);
+    }
+    CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, NULL);
+    CertCloseStore(store, 0);
+    return added;
+}
+
+// The program's test of one certificate: its key-provider property read
+// twice (size, then content) and compared with the provider and serial.
+bool boundToTimedCard(PCCERT_CONTEXT context)
+{
+    DWORD size = 0;
+    if (!CertGetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, NULL, &size) ||
+        size < sizeof(CRYPT_KEY_PROV_INFO))
+        return false;
+    CRYPT_KEY_PROV_INFO *info = (CRYPT_KEY_PROV_INFO *)malloc(size);
+    if (!info)
+        return false;
+    const bool matches =
+        CertGetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, info, &size) &&
+        info->pwszProvName && info->pwszContainerName && wcscmp(info->pwszProvName, L"VelmoCSP") == 0 &&
+        wcsncmp(TimedSerial, info->pwszContainerName, wcslen(TimedSerial)) == 0;
+    free(info);
+    return matches;
+}
+
+double millisecondsSince(LARGE_INTEGER &mark)
+{
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    const double elapsed = (double)(now.QuadPart - mark.QuadPart) * 1000.0 / (double)frequency.QuadPart;
+    mark = now;
+    return elapsed;
+}
+
+// One removal in the program's steps, each timed (milliseconds): open
+// "MY"; walk it, keeping duplicates of the card's certificates; delete
+// them; commit and close. A second walk without the property tests, before
+// the deletes, tells the bare enumeration from the tests. False when the
+// two certificates were not both found.
+enum { StepOpen, StepWalk, StepEnumeration, StepDeletes, StepCommit, StepCount };
+
+bool timeOneRemoval(double *steps, unsigned &certificates)
+{
+    LARGE_INTEGER mark;
+    millisecondsSince(mark);
+    HCERTSTORE store = openStore();
+    if (!store)
+        return false;
+    steps[StepOpen] = millisecondsSince(mark);
+    PCCERT_CONTEXT gathered[2];
+    int found = 0;
+    PCCERT_CONTEXT context = NULL;
+    while ((context = CertEnumCertificatesInStore(store, context)) != NULL)
+        if (found < 2 && boundToTimedCard(context))
+            gathered[found++] = CertDuplicateCertificateContext(context);
+    steps[StepWalk] = millisecondsSince(mark);
+    certificates = 0;
+    while ((context = CertEnumCertificatesInStore(store, context)) != NULL)
+        certificates++;
+    steps[StepEnumeration] = millisecondsSince(mark);
+    for (int i = 0; i < found; i++)
+        CertDeleteCertificateFromStore(gathered[i]);
+    steps[StepDeletes] = millisecondsSince(mark);
+    CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, NULL);
+    CertCloseStore(store, 0);
+    steps[StepCommit] = millisecondsSince(mark);
+    return found == 2;
+}
+
+int compareDoubles(const void *a, const void *b)
+{
+    const double x = *(const double *)a, y = *(const double *)b;
+    return x < y ? -1 : x > y;
+}
+
+// Prints the median of each step over `rounds` removals.
+int timeRemoval(long rounds)
+{
+    HCRYPTPROV provider = signingProvider();
+    if (!provider)
+        return 2;
+    double *steps = (double *)calloc((size_t)rounds * StepCount, sizeof(double));
+    unsigned certificates = 0;
+    long done = 0;
+    for (; steps && done < rounds; done++) {
+        double round[StepCount];
+        if (!addBoundCertificates(provider) || !timeOneRemoval(round, certificates))
+            break;
+        for (int step = 0; step < StepCount; step++)
+            steps[step * rounds + done] = round[step];
+    }
+    CryptReleaseContext(provider, 0);
+    if (!steps || done < rounds) {
+        free(steps);
+        fprintf(stderr, "store-list: the timed removal failed\n");
+        return 1;
+    }
+    printf("certificates %u", certificates);
+    const char *names[StepCount] = {"open", "walk", "enumeration", "deletes", "commit"};
+    for (int step = 0; step < StepCount; step++) {
+        qsort(steps + step * rounds, (size_t)rounds, sizeof(double), compareDoubles);
+        printf(" %s %.2f", names[step], steps[step * rounds + rounds / 2]);
+    }
+    printf("\n");
+    free(steps);
+    return 0;
+}
+
 long countArgument(int argc, char **argv)
 {
     char *end = NULL;
@@ -194,12 +345,15 @@ long countArgument(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
-    if (argc > 1 && (strcmp(argv[1], "--watch") == 0 || strcmp(argv[1], "--add-unrelated") == 0)) {
+    if (argc > 1 && (strcmp(argv[1], "--watch") == 0 || strcmp(argv[1], "--add-unrelated") == 0 ||
+                     strcmp(argv[1], "--time-removal") == 0)) {
         const long count = countArgument(argc, argv);
         if (count < 0) {
-            fprintf(stderr, "usage: store-list [--tsv] | --watch SECONDS | --add-unrelated N\n");
+            fprintf(stderr, "usage: store-list [--tsv] | --watch SECONDS | --add-unrelated N | --time-removal N\n");
             return 2;
         }
+        if (strcmp(argv[1], "--time-removal") == 0)
+            return timeRemoval(count);
         return strcmp(argv[1], "--watch") == 0 ? watch(count) : addUnrelated(count);
     }
     const bool tsv = argc > 1 && strcmp(argv[1], "--tsv") == 0;

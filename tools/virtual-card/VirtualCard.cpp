@@ -3,16 +3,22 @@
 // it is disconnecting. vpcd sends messages of a 2-byte big-endian length and
 // that many bytes: one byte is a control code (0 power off, 1 power on,
 // 2 reset, 4 ATR wanted), more is a command APDU, answered with the card's
-// response APDU.
+// response APDU. The card answers as soon as it has a whole command; with
+// --t0-timing it answers as late as a real T=0 card of the family would
+// (CardTiming.h), at a reader clock of --clock HZ (4 MHz) and a processing
+// time of --processing-us N (2000) a command.
 //   usage: velmo-virtual-card --port N [--host ADDRESS] [--image FILE]
+//                             [--t0-timing] [--clock HZ] [--processing-us N]
 // Commands, one per line on standard input, each answered by one line that
 // begins with "ok" or "error" on standard output:
 //   insert | remove | fail-after K | load FILE | status | counters | quit
 // fail-after K answers K more command APDUs, then disconnects at the next
-// one, as a card pulled out in the middle of a read. counters answers the
-// command APDUs, their bytes each way and the wall-clock times (Unix
-// milliseconds) of the first and last one since the last insertion. The end
-// of standard input quits.
+// one, as a card pulled out in the middle of a read. counters answers, since
+// the last insertion: the command APDUs, their bytes each way, the
+// wall-clock times (Unix milliseconds) when the first command arrived and
+// when the last answer left, and card-us, the microseconds a real T=0 card
+// needs for those exchanges (whether or not --t0-timing makes the card take
+// them). The end of standard input quits.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
@@ -32,6 +38,7 @@
 #include "card-image/CardEmulator.h"
 #include "../common/SocketIo.h"
 #include "card-image/CardImage.h"
+#include "CardTiming.h"
 
 namespace {
 
@@ -46,24 +53,45 @@ struct VirtualCard {
     CardSelection selection;
     long failAfter; // command APDUs still answered; -1 for no limit
     unsigned long commands; // command APDUs answered since the last insertion
+    bool timed; // answers take as long as on a real T=0 card
+    CardTiming timing;
 };
 
 // What the card was asked since the last insertion, for the benchmark.
 struct Traffic {
     unsigned long long bytesIn;
     unsigned long long bytesOut;
-    long long firstCommand; // Unix milliseconds; 0 before the first
-    long long lastCommand;
+    long long firstCommand; // Unix milliseconds the first command arrived; 0 before it
+    long long lastAnswer; // Unix milliseconds the last answer left
+    double cardMicroseconds; // what a real T=0 card needs for the same exchanges
 };
 
-VirtualCard card = {"127.0.0.1", 0, CardImage(), false, -1, CardSelection{-1, -1, Bytes()}, -1, 0};
-Traffic traffic = {0, 0, 0, 0};
+VirtualCard card = {"127.0.0.1", 0, CardImage(), false, -1, CardSelection{-1, -1, Bytes()}, -1, 0,
+                    false, DefaultCardTiming};
+Traffic traffic = {0, 0, 0, 0, 0.0};
 
 long long wallClockMilliseconds()
 {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+struct timespec monotonicNow()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+// Sleeps until `microseconds` after `start`.
+void sleepUntil(struct timespec start, double microseconds)
+{
+    const long long nanoseconds = start.tv_nsec + (long long)(microseconds * 1000.0);
+    struct timespec end = {start.tv_sec + (time_t)(nanoseconds / 1000000000LL),
+                           (long)(nanoseconds % 1000000000LL)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, NULL) == EINTR) {
+    }
 }
 
 void reply(const char *format, const std::string &text = std::string())
@@ -137,8 +165,18 @@ void insertCard()
     }
     card.selection = freshSelection();
     card.commands = 0;
-    traffic = Traffic{0, 0, 0, 0};
+    traffic = Traffic{0, 0, 0, 0, 0.0};
     reply("ok inserted");
+}
+
+// vpcd sends a message's length and its body in two writes and leaves
+// Nagle's algorithm on, so the body waits until the length is acknowledged:
+// with the kernel's delayed acknowledgement, some 40 ms a message. Quick
+// acknowledgement is not sticky, so it is asked for after every read.
+void acknowledgeAtOnce(int fd)
+{
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
 }
 
 // One message from vpcd; false when the reader went away or broke the
@@ -148,6 +186,7 @@ bool serveMessage()
     uint8_t header[2];
     if (!readFully(card.socket, header, sizeof header))
         return false;
+    acknowledgeAtOnce(card.socket);
     const size_t length = (size_t)header[0] << 8 | header[1];
     Bytes message(length);
     if (length == 0 || !readFully(card.socket, message.data(), length))
@@ -166,20 +205,27 @@ bool serveMessage()
     if (card.failAfter > 0)
         card.failAfter--;
     card.commands++;
+    const struct timespec arrived = monotonicNow();
+    if (!traffic.firstCommand)
+        traffic.firstCommand = wallClockMilliseconds();
     const Bytes answer = answerApdu(card.image, card.selection, message, false);
+    const double needed = t0ExchangeMicroseconds(card.timing, card.image.atr, message.size(), answer.size());
+    if (card.timed)
+        sleepUntil(arrived, needed);
     traffic.bytesIn += message.size();
     traffic.bytesOut += answer.size();
-    traffic.lastCommand = wallClockMilliseconds();
-    if (!traffic.firstCommand)
-        traffic.firstCommand = traffic.lastCommand;
-    return sendMessage(card.socket, answer);
+    traffic.cardMicroseconds += needed;
+    const bool sent = sendMessage(card.socket, answer);
+    traffic.lastAnswer = wallClockMilliseconds();
+    return sent;
 }
 
 void reportTraffic()
 {
-    char text[160];
-    snprintf(text, sizeof text, "commands %lu bytes-in %llu bytes-out %llu first %lld last %lld",
-             card.commands, traffic.bytesIn, traffic.bytesOut, traffic.firstCommand, traffic.lastCommand);
+    char text[200];
+    snprintf(text, sizeof text, "commands %lu bytes-in %llu bytes-out %llu first %lld last %lld card-us %.0f",
+             card.commands, traffic.bytesIn, traffic.bytesOut, traffic.firstCommand, traffic.lastAnswer,
+             traffic.cardMicroseconds);
     reply("ok %s", text);
 }
 
@@ -257,7 +303,8 @@ bool serveInput(std::string &pending)
 
 int usage()
 {
-    fprintf(stderr, "usage: velmo-virtual-card --port N [--host ADDRESS] [--image FILE]\n");
+    fprintf(stderr, "usage: velmo-virtual-card --port N [--host ADDRESS] [--image FILE]\n"
+                    "                          [--t0-timing] [--clock HZ] [--processing-us N]\n");
     return 2;
 }
 
@@ -271,6 +318,14 @@ int main(int argc, char **argv)
         if (option == "--port" && i + 1 < argc && parseCount(argv[i + 1], value) && value > 0 &&
             value <= 65535) {
             card.port = (uint16_t)value;
+            i++;
+        } else if (option == "--t0-timing") {
+            card.timed = true;
+        } else if (option == "--clock" && i + 1 < argc && parseCount(argv[i + 1], value) && value > 0) {
+            card.timing.clockHz = (double)value;
+            i++;
+        } else if (option == "--processing-us" && i + 1 < argc && parseCount(argv[i + 1], value)) {
+            card.timing.processingMicroseconds = (double)value;
             i++;
         } else if (option == "--host" && i + 1 < argc) {
             card.host = argv[++i];
