@@ -22,7 +22,8 @@ uint16_t statusOf(const uint8_t *answer, DWORD length)
 
 CardSession::CardSession(SCARDHANDLE handle)
     : directoryFileIds(), statusWord(0), cardHandle(handle), lastResult(SCARD_S_SUCCESS),
-      stoppedResult(SCARD_S_SUCCESS), command(), answer(), commandLength(0), answerLength(0)
+      stoppedResult(SCARD_S_SUCCESS), firstChipInfo(), firstChipInfoLength(0), command(), answer(),
+      commandLength(0), answerLength(0)
 {
     SCardBeginTransaction(cardHandle);
     readDirectory();
@@ -39,6 +40,13 @@ CardSession::~CardSession()
 // answer without even a status word did not come from the card: some reader
 // drivers hand on a card that has gone away that way, so it counts as a
 // communication failure like any other.
+void CardSession::stop(LONG result)
+{
+    stoppedResult = result;
+    lastResult = result;
+    statusWord = 0;
+}
+
 LONG CardSession::exchange()
 {
     if (stoppedResult != SCARD_S_SUCCESS) {
@@ -159,5 +167,9 @@ LONG CardSession::getChipInfo(uint8_t *destination, uint32_t count)
     }
     if (destination)
         memcpy(destination, answer, count);
+    if (firstChipInfoLength == 0 && count <= ChipInfoKept) {
+        memcpy(firstChipInfo, answer, count);
+        firstChipInfoLength = count;
+    }
     return lastResult;
 }

@@ -27,6 +27,7 @@ extern uint8_t CardKind;
 
 const uint32_t CertificateCapacity = 4096;
 const uint32_t ContainerNameCapacity = 128;
+const uint32_t ChipInfoKept = 18; // the longer of the two families' answers
 // File identifiers a certificate's path text may name after the master file.
 const int FilePathCapacity = 6;
 // READ BINARY addresses a file with 16 bits: no read of a card file may end
@@ -72,6 +73,9 @@ public:
 
     // True when the latest operation took place and the card answered 9000.
     bool succeeded() const { return lastResult == SCARD_S_SUCCESS && statusWord == StatusSuccess; }
+    // Ends the session's exchanges as if the card had stopped answering
+    // with `result`: nothing more is sent, and every operation answers it.
+    void stop(LONG result);
     // Master file, then the PKCS#15 application, then one of its files;
     // false at the first step that does not succeed.
     bool selectApplication();
@@ -91,6 +95,10 @@ public:
     // stopped answering is sent no further command: every later exchange
     // answers this result at once.
     LONG stoppedResult;
+    // The first chip information the session read (the monitor reads it for
+    // the card serial), so that later reads are held to the same card.
+    uint8_t firstChipInfo[ChipInfoKept];
+    uint32_t firstChipInfoLength;
     uint8_t command[256];
     uint8_t answer[256];
     DWORD commandLength;

@@ -133,6 +133,14 @@ void CardSession::buildContainerName(const uint8_t *attributes, uint32_t length,
     uint8_t info[ChipInfoCapacity];
     KeyFields fields;
     getChipInfo(info, infoLength);
+    // This program's own rule: a card that now tells another serial than
+    // the one it gave at insertion is not the card whose slot holds that
+    // serial. A key named after the other serial would outlive the card's
+    // removal, which deletes by the slot's serial, so the card is taken as
+    // one that stopped answering.
+    if (succeeded() && firstChipInfoLength >= serialOffset + serialLength &&
+        memcmp(firstChipInfo + serialOffset, info + serialOffset, serialLength) != 0)
+        stop(SCARD_E_CARD_UNSUPPORTED);
     if (!succeeded() || !locateKeyFields(entry, entryLength, fields)) {
         free(entry);
         return;

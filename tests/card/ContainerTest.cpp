@@ -186,6 +186,32 @@ TEST_F(ContainerTest, AFailedChipInformationLeavesTheNameEmpty)
     EXPECT_EQ(session->statusWord, 0x6C0C);
 }
 
+TEST_F(ContainerTest, ACardThatTellsAnotherSerialIsSentNothingMore)
+{
+    CardImage card = emptyCard();
+    card.putFile(PrkdfPath, prkdfEntry(keyOf(hexBytes("45"))));
+    openCard(card);
+    uint8_t info[18];
+    ASSERT_EQ(session->getChipInfo(info, sizeof info), SCARD_S_SUCCESS); // as the monitor does
+    EXPECT_EQ(nameFor(hexBytes("040145")), "001A2B3C4D5E200001\\3F00\\501");
+
+    // The same card, now telling another serial in the bytes the name takes.
+    cardIn(0)->chipInfo[12] ^= 0xFF;
+    EXPECT_EQ(nameFor(hexBytes("040145")), "");
+    EXPECT_EQ(session->lastResult, SCARD_E_CARD_UNSUPPORTED);
+    EXPECT_EQ(sentCommands().back(), hexBytes("90B8000012"));
+    const size_t sent = sentCommands().size();
+    session->selectFile(0x5015);
+    EXPECT_EQ(sentCommands().size(), sent);
+    EXPECT_EQ(session->lastResult, SCARD_E_CARD_UNSUPPORTED);
+
+    // Bytes outside the serial may change.
+    openCard(card);
+    ASSERT_EQ(session->getChipInfo(info, sizeof info), SCARD_S_SUCCESS);
+    cardIn(0)->chipInfo[0] ^= 0xFF;
+    EXPECT_EQ(nameFor(hexBytes("040145")), "001A2B3C4D5E200001\\3F00\\501");
+}
+
 TEST_F(ContainerTest, ThePathPartIsBoundedByThePathAndTheRecord)
 {
     struct Case {

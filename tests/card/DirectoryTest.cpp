@@ -103,6 +103,7 @@ TEST_F(DirectoryTest, TagsWithoutASlotWriteNothing)
     } fields[] = {
         {&built->statusWord, sizeof built->statusWord},   {&built->cardHandle, sizeof built->cardHandle},
         {&built->lastResult, sizeof built->lastResult},   {&built->stoppedResult, sizeof built->stoppedResult},
+        {built->firstChipInfo, sizeof built->firstChipInfo}, {&built->firstChipInfoLength, sizeof built->firstChipInfoLength},
         {built->command, sizeof built->command},
         {built->answer, sizeof built->answer},            {&built->commandLength, sizeof built->commandLength},
         {&built->answerLength, sizeof built->answerLength},

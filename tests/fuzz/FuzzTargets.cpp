@@ -218,41 +218,6 @@ void setFuzzAtr(uint8_t choice)
 
 size_t serialLength() { return CardKind == Atr20 ? 14 : 12; }
 
-std::string hexTextOf(const uint8_t *octets, size_t count)
-{
-    std::string text;
-    char digits[3];
-    for (size_t i = 0; i < count; i++) {
-        snprintf(digits, sizeof digits, "%02X", octets[i]);
-        text += digits;
-    }
-    return text;
-}
-
-// The serial texts of every chip-information answer a reader accepts (9000
-// with the whole answer of the family, given at once or through GET
-// RESPONSE) that the card gave since the script started.
-std::vector<std::string> answeredSerials()
-{
-    const bool atr20 = CardKind == Atr20;
-    const size_t answerLength = atr20 ? 17 : 18;
-    const size_t serialOffset = atr20 ? 0 : 10;
-    const std::vector<fuzzpcsc::Exchange> &log = fuzzpcsc::exchanges();
-    std::vector<std::string> serials;
-    for (size_t i = 0; i < log.size(); i++) {
-        if (log[i].command.size() < 2 || log[i].command[0] != 0x90 || log[i].command[1] != 0xB8)
-            continue;
-        const std::vector<uint8_t> *answer = &log[i].answer;
-        if (answer->size() == 2 && (*answer)[0] == 0x61 && i + 1 < log.size())
-            answer = &log[i + 1].answer;
-        const size_t size = answer->size();
-        if (size < answerLength + 2 || (*answer)[size - 2] != 0x90 || (*answer)[size - 1] != 0x00)
-            continue;
-        serials.push_back(hexTextOf(answer->data() + serialOffset, serialLength() / 2));
-    }
-    return serials;
-}
-
 bool beginsWith(const std::string &text, const std::string &prefix)
 {
     return !prefix.empty() && text.compare(0, prefix.size(), prefix) == 0;
@@ -368,24 +333,14 @@ void fuzzInsertion(const uint8_t *data, size_t size)
                                hexText(serial.data(), serial.size())),
             "the serial text is empty or the family's count of hexadecimal digits");
     require(!collectingstore::walkOverran(), "the certificate walk ends");
-    // The removal deletes by the slot's serial, so a name must begin with
-    // it whenever the card told one serial throughout. A card that tells
-    // another serial later names its keys after that one.
-    const std::vector<std::string> serials = answeredSerials();
-    bool oneSerial = true;
-    for (const std::string &answered : serials)
-        oneSerial = oneSerial && answered == serial;
+    // The removal deletes by the slot's serial, so every name begins with
+    // it, also on a card that tells another serial later.
     for (const collectingstore::CollectedCertificate &certificate : collectingstore::certificates()) {
         require(!certificate.malformed, "whole certificate records");
         const std::string &name = certificate.containerName;
         if (name.empty())
             continue;
-        require(!oneSerial || beginsWith(name, serial),
-                "a container name begins with the slot's serial");
-        bool toldSerial = false;
-        for (const std::string &answered : serials)
-            toldSerial = toldSerial || beginsWith(name, answered);
-        require(toldSerial, "a container name begins with a serial the card told");
+        require(beginsWith(name, serial), "a container name begins with the slot's serial");
         require(name.size() >= serialLength() + 6 && hexText(name.data(), serialLength() + 6),
                 "the serial is followed by usage and key reference digits");
     }
