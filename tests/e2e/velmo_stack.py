@@ -334,8 +334,13 @@ class Session:
     def store(self):
         """The "MY" store's rows: (subject, thumbprint, provider, container, key spec)."""
         code, output = self.wine(self.tool("store-list.exe"), "--tsv", limit=60)
+        if code not in (0, None) and not output:
+            # The reader ended without a word (seen once under wine64 on a
+            # loaded machine, while VelmoMon rewrote "MY"): asked once more.
+            # A reader that says why it failed is never asked again.
+            code, output = self.wine(self.tool("store-list.exe"), "--tsv", limit=60)
         if code != 0:
-            raise RuntimeError("store-list failed: %s" % output)
+            raise RuntimeError("store-list failed (exit code %s): %s" % (code, output))
         rows = []
         for line in output.splitlines():
             fields = line.split("\t")
