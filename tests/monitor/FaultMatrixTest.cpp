@@ -135,13 +135,6 @@ protected:
 
     const char *slot() const { return (const char *)readerTable.entries[0].pvUserData; }
 
-    static void expectNothingLeftOpen()
-    {
-        EXPECT_EQ(openConnections(), 0u);
-        EXPECT_EQ(openTransactions(), 0u);
-        EXPECT_EQ(counters().beginTransactions, counters().endTransactions);
-    }
-
     // No card command follows the first PC/SC failure, nor an answer
     // without a status word.
     static void expectSilenceAfterAFailure()

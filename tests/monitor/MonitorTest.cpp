@@ -6,7 +6,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <algorithm>
 #include <functional>
 
 #include "monitor/Monitor.h"
@@ -94,16 +93,6 @@ protected:
     static SCARD_READERSTATEA &entry(size_t index) { return readerTable.entries[index]; }
     static const char *slot(size_t index) { return (const char *)entry(index).pvUserData; }
     static DWORD lowEvent(size_t index) { return entry(index).dwEventState & LowBits; }
-
-    static void expectNothingLeftOpen()
-    {
-        EXPECT_EQ(openConnections(), 0u);
-        EXPECT_EQ(openTransactions(), 0u);
-        EXPECT_EQ(counters().beginTransactions, counters().endTransactions);
-        EXPECT_EQ(counters().connects - counters().disconnects,
-                  (unsigned)std::count_if(connectLog().begin(), connectLog().end(),
-                                          [](const ConnectRecord &r) { return r.result != 0; }));
-    }
 
     static void expectNoCardWork()
     {

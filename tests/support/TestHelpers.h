@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "card-image/CardImage.h"
@@ -37,6 +38,19 @@ inline std::vector<Bytes> sentCommands()
     for (const fakepcsc::CommandRecord &record : fakepcsc::commandLog())
         commands.push_back(record.command);
     return commands;
+}
+
+// Every connection the code opened on the PC/SC double is closed again,
+// every transaction it began is ended, and only a connection that failed
+// goes without its disconnection.
+inline void expectNothingLeftOpen()
+{
+    EXPECT_EQ(fakepcsc::openConnections(), 0u);
+    EXPECT_EQ(fakepcsc::openTransactions(), 0u);
+    EXPECT_EQ(fakepcsc::counters().beginTransactions, fakepcsc::counters().endTransactions);
+    EXPECT_EQ(fakepcsc::counters().connects - fakepcsc::counters().disconnects,
+              (unsigned)std::count_if(fakepcsc::connectLog().begin(), fakepcsc::connectLog().end(),
+                                      [](const fakepcsc::ConnectRecord &r) { return r.result != 0; }));
 }
 
 // A card with the application and its ODF, and nothing else.
