@@ -12,6 +12,7 @@
 #include "Driver.h"
 #include "card-image/CardImage.h"
 #include "card-image/TestCertificates.h"
+#include "support/DemoCards.h"
 
 using namespace driver;
 
@@ -46,23 +47,16 @@ std::wstring containerInStore(const Bytes &der)
 
 CardImage atr20Card()
 {
-    CardDescription card = {};
-    card.family = FamilyAtr20;
-    card.serial = Bytes{0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60};
-    card.certificates = {{signingCertificate(), Bytes{0x45, 0x01}, "\\5015\\C001"},
-                         {encryptionCertificate(), Bytes{0x45, 0x02}, "\\5015\\C002"}};
-    card.keys = {{Bytes{0x45, 0x01}, {0x20, 0x00}, 1, "\\5015\\4B01\\KEYS"},
-                 {Bytes{0x45, 0x02}, {0x40, 0x00}, 2, "\\5015\\4B02\\KEYS"}};
+    CardDescription card = demoCard(FamilyAtr20, Bytes{0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60});
+    card.certificates.pop_back(); // the CA certificate is the other card's
     return buildCard(card);
 }
 
 CardImage atr21CaCard()
 {
-    CardDescription card = {};
-    card.family = FamilyAtr21;
-    card.serial = Bytes{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
-    card.certificates = {{caCertificate(), Bytes{0x45, 0x01}, "\\5015\\C001"}};
-    card.keys = {{Bytes{0x45, 0x01}, {0x20, 0x00}, 1, "\\5015\\4B01\\KEYS"}};
+    CardDescription card = {FamilyAtr21, Bytes{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, {}, {}, false};
+    card.certificates = {certificateOf(caCertificate(), 1, "C001")};
+    card.keys = {keyOf(1, 0x2000, 1)};
     return buildCard(card);
 }
 

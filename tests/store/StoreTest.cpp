@@ -15,6 +15,7 @@
 #include "store/Record.h"
 #include "store/Store.h"
 #include "card-image/TestCertificates.h"
+#include "support/DemoCards.h"
 #include "support/TestHelpers.h"
 
 using namespace fakepcsc;
@@ -182,31 +183,6 @@ std::string hexText(const std::string &bytes)
         text += digits[byte & 0x0F];
     }
     return text;
-}
-
-KeyDescription keyOf(uint8_t id, uint16_t usage, uint8_t reference)
-{
-    return KeyDescription{Bytes{0x45, id}, {(uint8_t)(usage >> 8), (uint8_t)usage}, reference,
-                          "\\5015\\4B01\\KEYS"};
-}
-
-CertificateDescription certificateOf(const Bytes &der, uint8_t id, const std::string &file)
-{
-    return CertificateDescription{der, Bytes{0x45, id}, "\\5015\\" + file};
-}
-
-// The demo card: signing and encryption certificates with keys, and the
-// CA certificate without one.
-CardDescription demoCard(CardFamily family, const Bytes &serial)
-{
-    CardDescription card = {};
-    card.family = family;
-    card.serial = serial;
-    card.certificates = {certificateOf(signingCertificate(), 1, "C001"),
-                         certificateOf(encryptionCertificate(), 2, "C002"),
-                         certificateOf(caCertificate(), 3, "C003")};
-    card.keys = {keyOf(1, 0x2000, 1), keyOf(2, 0x4000, 2)};
-    return card;
 }
 
 void registerCard(const CardDescription &description)

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "card-image/CardImage.h"
+#include "DemoCards.h"
 #include "FakePcsc.h"
 
 // "00 A4 04 00" -> bytes; blanks are ignored. Anything but pairs of
@@ -56,10 +57,7 @@ inline void expectNothingLeftOpen()
 // A card with the application and its ODF, and nothing else.
 inline CardImage emptyCard(CardFamily family = FamilyAtr21)
 {
-    CardDescription description = {};
-    description.family = family;
-    description.serial = family == FamilyAtr20 ? hexBytes("0123456789ABCD") : hexBytes("001A2B3C4D5E");
-    return buildCard(description);
+    return familyCard(family, family == FamilyAtr20 ? hexBytes("0123456789ABCD") : hexBytes("001A2B3C4D5E"));
 }
 
 const std::vector<uint16_t> OdfPath = {0x3F00, 0x5015, 0x5031};
