@@ -32,6 +32,16 @@ inline KeyDescription keyOf(uint8_t id, uint16_t usage, uint8_t reference,
     return KeyDescription{Bytes{0x45, id}, {(uint8_t)(usage >> 8), (uint8_t)usage}, reference, path};
 }
 
+// A distinct certificate made from a real one: only its signature differs,
+// which the store neither checks nor needs.
+inline Bytes variantOf(Bytes der, unsigned number)
+{
+    der[der.size() - 1] = (uint8_t)number;
+    der[der.size() - 2] = (uint8_t)(number >> 8);
+    der[der.size() - 3] ^= 0x5A;
+    return der;
+}
+
 // The demo card: signing and encryption certificates with keys, and the
 // CA certificate without one.
 inline CardDescription demoCard(CardFamily family, const Bytes &serial)
