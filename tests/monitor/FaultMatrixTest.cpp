@@ -123,9 +123,8 @@ protected:
         collectingstore::personalStore()[patternBytes(300, 2)] = Binding{"", 0};
         snapshot = collectingstore::personalStore();
         ASSERT_EQ(startMonitorAfresh(), SCARD_S_SUCCESS);
-        reader = addReader("Reader 0");
+        reader = watchOneReader("Reader 0");
         insertCard(reader, card);
-        fillReaderTable("Reader 0\0");
     }
 
     const char *slot() const { return (const char *)readerTable.entries[0].pvUserData; }

@@ -278,8 +278,7 @@ TEST_F(StoreTest, AThousandUnrelatedCertificatesAreLeftAsTheyWere)
 TEST_F(StoreTest, TheMonitorRegistersAnInsertedCardAndRemovesItWhenItLeaves)
 {
     ASSERT_EQ(startMonitorAfresh(), SCARD_S_SUCCESS);
-    const size_t reader = addReader("Lector 0");
-    fillReaderTable("Lector 0\0");
+    const size_t reader = watchOneReader("Lector 0");
     pollReaders();
     EXPECT_TRUE(personalStore().empty());
 
