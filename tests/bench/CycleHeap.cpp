@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include "monitor/Monitor.h"
+#include "monitor/MonitorTestHelpers.h"
 #include "card-image/CardImage.h"
 #include "support/FakePcsc.h"
 
@@ -51,11 +52,9 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: cycle-heap CARD-IMAGE [CYCLES]\n");
         return 2;
     }
-    fakepcsc::reset();
-    const size_t reader = fakepcsc::addReader("Reader 0");
-    fillReaderTable("Reader 0\0");
-    if (SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &pcscContext) != SCARD_S_SUCCESS)
+    if (startMonitorAfresh() != SCARD_S_SUCCESS)
         return 1;
+    const size_t reader = watchOneReader("Reader 0");
     pollReaders();
     HeapCount first = {0, 0};
     for (long cycle = 1; cycle <= cycles; cycle++) {

@@ -13,6 +13,7 @@
 #include <zlib.h>
 
 #include "monitor/Monitor.h"
+#include "monitor/MonitorTestHelpers.h"
 #include "card-image/CardImage.h"
 #include "support/FakePcsc.h"
 
@@ -73,11 +74,9 @@ int main(int argc, char **argv)
         uncompressAll(files); // once to warm up, once measured
         return bareUncompress(files) == 0 && !files.empty() ? 0 : 1;
     }
-    fakepcsc::reset();
-    const size_t reader = fakepcsc::addReader("Reader 0");
-    fillReaderTable("Reader 0\0");
-    if (SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &pcscContext) != SCARD_S_SUCCESS)
+    if (startMonitorAfresh() != SCARD_S_SUCCESS)
         return 1;
+    const size_t reader = watchOneReader("Reader 0");
     pollReaders();
     // The first insertion warms the allocator up; the second is measured.
     for (int round = 0; round < 2; round++) {

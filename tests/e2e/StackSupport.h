@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "card-image/CardImage.h"
+#include "support/DemoCards.h"
 
 inline std::string stackValue(const char *name)
 {
@@ -42,14 +43,6 @@ inline std::string writeImage(const CardImage &image, const std::string &name)
     const std::string path = stackValue("VELMO_STACK_RUN") + "/" + name + ".card";
     std::ofstream(path) << saveCardImage(image);
     return path;
-}
-
-inline CardImage familyCard(CardFamily family, const Bytes &serial)
-{
-    CardDescription description = {};
-    description.family = family;
-    description.serial = serial;
-    return buildCard(description);
 }
 
 // One virtual card on one reader slot. Its pid goes into the stack's pid

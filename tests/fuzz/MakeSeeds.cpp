@@ -15,6 +15,7 @@
 #include "FuzzPcsc.h"
 #include "card/CardSession.h"
 #include "monitor/Monitor.h"
+#include "monitor/MonitorTestHelpers.h"
 #include "support/CollectingStore.h"
 #include "support/FakePcsc.h"
 #include "card-image/TestCertificates.h"
@@ -117,7 +118,7 @@ Bytes insertionScript(const SeedCard &seed, const CardImage &card)
     fakepcsc::reset();
     fakepcsc::setSelectNeedsGetResponse(seed.selectNeedsGetResponse);
     collectingstore::reset();
-    memset(&readerTable, 0, sizeof readerTable);
+    clearReaderTable();
     SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &pcscContext);
     const size_t reader = fakepcsc::addReader("Seed Reader");
     fakepcsc::insertCard(reader, card);
@@ -125,9 +126,7 @@ Bytes insertionScript(const SeedCard &seed, const CardImage &card)
     fillReaderTable(readers);
     pollReaders();
     const Bytes script = scriptOfLog(seed.family == FamilyAtr20 ? 1 : 0);
-    free((void *)readerTable.entries[0].szReader);
-    free(readerTable.entries[0].pvUserData);
-    memset(&readerTable, 0, sizeof readerTable);
+    clearReaderTable();
     return script;
 }
 

@@ -42,15 +42,10 @@ CardImage threeCertificateCard(const CardCase &cardCase)
     description.family = cardCase.family;
     description.longFormHeaders = cardCase.longFormHeaders;
     description.serial = hexBytes(cardCase.serial);
-    description.certificates = {
-        {caCertificate(), Bytes{0x45, 0x01}, "\\5015\\C000"},
-        {signingCertificate(), Bytes{0x45, 0x02}, "\\5015\\C001"},
-        {encryptionCertificate(), Bytes{0x45, 0x03}, "\\5015\\C002"},
-    };
-    description.keys = {
-        {Bytes{0x45, 0x02}, {0x20, 0x00}, 0x01, "\\3F00\\5015\\4B01"},
-        {Bytes{0x45, 0x03}, {0x40, 0x00}, 0x02, "\\3F00\\5015\\4B02"},
-    };
+    description.certificates = {certificateOf(caCertificate(), 1, "C000"),
+                                certificateOf(signingCertificate(), 2, "C001"),
+                                certificateOf(encryptionCertificate(), 3, "C002")};
+    description.keys = {keyOf(2, 0x2000, 1, "\\3F00\\5015\\4B01"), keyOf(3, 0x4000, 2, "\\3F00\\5015\\4B02")};
     return buildCard(description);
 }
 
@@ -128,19 +123,11 @@ protected:
         collectingstore::personalStore()[patternBytes(300, 2)] = Binding{"", 0};
         snapshot = collectingstore::personalStore();
         ASSERT_EQ(startMonitorAfresh(), SCARD_S_SUCCESS);
-        reader = addReader("Reader 0");
+        reader = watchOneReader("Reader 0");
         insertCard(reader, card);
-        fillReaderTable("Reader 0\0");
     }
 
     const char *slot() const { return (const char *)readerTable.entries[0].pvUserData; }
-
-    static void expectNothingLeftOpen()
-    {
-        EXPECT_EQ(openConnections(), 0u);
-        EXPECT_EQ(openTransactions(), 0u);
-        EXPECT_EQ(counters().beginTransactions, counters().endTransactions);
-    }
 
     // No card command follows the first PC/SC failure, nor an answer
     // without a status word.

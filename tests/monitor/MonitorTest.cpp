@@ -6,7 +6,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <algorithm>
 #include <functional>
 
 #include "monitor/Monitor.h"
@@ -24,14 +23,6 @@ const Bytes ExpectedAtr20 = hexBytes("3B 7F 11 00 00 00 6A 56 45 4C 4D 4F 02 2C 
 const Bytes ExpectedAtr20Mask = hexBytes("FF FF 00 FF FF FF FF FF FF FF FF FF FF FF FF FF 00 FF FF FF");
 
 const DWORD LowBits = 0xFFFF;
-
-CardImage cardOf(CardFamily family, const std::string &serialHex)
-{
-    CardDescription description = {};
-    description.family = family;
-    description.serial = hexBytes(serialHex);
-    return buildCard(description);
-}
 
 CardImage cardWithAtr(const Bytes &atr)
 {
@@ -95,16 +86,6 @@ protected:
     static const char *slot(size_t index) { return (const char *)entry(index).pvUserData; }
     static DWORD lowEvent(size_t index) { return entry(index).dwEventState & LowBits; }
 
-    static void expectNothingLeftOpen()
-    {
-        EXPECT_EQ(openConnections(), 0u);
-        EXPECT_EQ(openTransactions(), 0u);
-        EXPECT_EQ(counters().beginTransactions, counters().endTransactions);
-        EXPECT_EQ(counters().connects - counters().disconnects,
-                  (unsigned)std::count_if(connectLog().begin(), connectLog().end(),
-                                          [](const ConnectRecord &r) { return r.result != 0; }));
-    }
-
     static void expectNoCardWork()
     {
         EXPECT_EQ(counters().connects, 0u);
@@ -165,7 +146,7 @@ TEST_F(MonitorTest, SixteenReadersAreWatchedAndTheSeventeenthIgnored)
     for (int i = 0; i < 17; i++) {
         char serial[13];
         snprintf(serial, sizeof serial, "0000000000%02X", i);
-        readerWith(cardOf(FamilyAtr21, serial));
+        readerWith(familyCard(FamilyAtr21, hexBytes(serial)));
     }
     watchReaders();
     ASSERT_EQ(readerTable.count, 16u);
@@ -300,7 +281,7 @@ TEST_P(SerialTextTest, RemovalHandsTheSerialTextToTheStore)
     const SerialCase &c = GetParam();
     std::string slotDuringRegistration;
     recordingstore::onRegister([&](CardSession *) { slotDuringRegistration = slot(0); });
-    pollOneCard(cardOf(c.family, c.serialHex));
+    pollOneCard(familyCard(c.family, hexBytes(c.serialHex)));
     EXPECT_EQ(slotDuringRegistration, c.text);
     ASSERT_NE(slot(0), nullptr);
     EXPECT_STREQ(slot(0), c.text);
@@ -315,7 +296,7 @@ TEST_P(SerialTextTest, RemovalHandsTheSerialTextToTheStore)
     EXPECT_EQ(recordingstore::calls()[1].kind, StoreCall::Remove);
 
     // The slot is Free again: the next card in the reader is handled anew.
-    insertCard(0, cardOf(c.family, c.serialHex));
+    insertCard(0, familyCard(c.family, hexBytes(c.serialHex)));
     EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_EQ(recordingstore::registrations().size(), 2u);
     EXPECT_STREQ(slot(0), c.text);
@@ -670,10 +651,10 @@ struct Disturbance {
     unsigned establishes; // start-up's included
 };
 
-const CardImage CardA21 = cardOf(FamilyAtr21, "A1A1A1A1A1A1");
-const CardImage CardB21 = cardOf(FamilyAtr21, "B1B1B1B1B1B1");
-const CardImage CardA20 = cardOf(FamilyAtr20, "A0A0A0A0A0A0A0");
-const CardImage CardB20 = cardOf(FamilyAtr20, "B0B0B0B0B0B0B0");
+const CardImage CardA21 = familyCard(FamilyAtr21, hexBytes("A1A1A1A1A1A1"));
+const CardImage CardB21 = familyCard(FamilyAtr21, hexBytes("B1B1B1B1B1B1"));
+const CardImage CardA20 = familyCard(FamilyAtr20, hexBytes("A0A0A0A0A0A0A0"));
+const CardImage CardB20 = familyCard(FamilyAtr20, hexBytes("B0B0B0B0B0B0B0"));
 
 std::function<void(size_t)> serviceStops(LONG error, const CardImage *swapIn, bool remove)
 {
@@ -807,12 +788,12 @@ TEST_F(MonitorTest, RemovalOfANeverAcceptedCardDoesNothing)
 
 TEST_F(MonitorTest, EventsOfOneCycleAreHandledInTableOrder)
 {
-    const size_t first = readerWith(cardOf(FamilyAtr21, "111111111111"));
+    const size_t first = readerWith(familyCard(FamilyAtr21, hexBytes("111111111111")));
     const size_t second = emptyReader();
     watchReaders();
     EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     removeCard(first);
-    insertCard(second, cardOf(FamilyAtr20, "22222222222222"));
+    insertCard(second, familyCard(FamilyAtr20, hexBytes("22222222222222")));
     uint8_t kindDuringRegistration = 0x7F;
     recordingstore::onRegister([&](CardSession *) { kindDuringRegistration = CardKind; });
     EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
 #include "monitor/Monitor.h"
 #include "support/FakePcsc.h"
 
@@ -28,4 +30,13 @@ inline LONG startMonitorAfresh()
     CardKind = Atr21; // whatever an earlier card left
     pcscContext = 0;
     return SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &pcscContext);
+}
+
+// One reader of that name on the double, and the table filled as start-up
+// fills it when that reader is the only one; answers its index on the double.
+inline size_t watchOneReader(const std::string &name)
+{
+    const size_t reader = fakepcsc::addReader(name);
+    fillReaderTable((name + '\0').c_str());
+    return reader;
 }

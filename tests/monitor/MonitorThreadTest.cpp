@@ -43,8 +43,7 @@ TEST_F(MonitorThreadTest, EndsWithOneWhenTheTimerCannotBeCreated)
 
 TEST_F(MonitorThreadTest, PollsOncePerSecondOnTheNamedTimer)
 {
-    insertCard(addReader("Reader 0"), emptyCard());
-    fillReaderTable("Reader 0\0");
+    insertCard(watchOneReader("Reader 0"), emptyCard());
     // The first cycle's status call fails, so the card is handled in the
     // second, after the timer has been armed again.
     failStatusCalls(1, SCARD_E_NO_SERVICE);

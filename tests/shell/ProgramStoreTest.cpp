@@ -7,11 +7,15 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <map>
+#include <set>
 #include <string>
 
 #include "Driver.h"
 #include "card-image/CardImage.h"
 #include "card-image/TestCertificates.h"
+#include "support/DemoCards.h"
+#include "support/PlatformStore.h"
 
 using namespace driver;
 
@@ -23,46 +27,25 @@ const char Serial[] = "0A1B2C3D4E5F60";
 // "" when it is unbound, or "(absent)".
 std::wstring containerInStore(const Bytes &der)
 {
-    std::wstring found = L"(absent)";
-    HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
-    if (!store)
-        return found;
-    PCCERT_CONTEXT context = NULL;
-    while ((context = CertEnumCertificatesInStore(store, context)) != NULL) {
-        if (context->cbCertEncoded != der.size() ||
-            memcmp(context->pbCertEncoded, der.data(), der.size()) != 0)
-            continue;
-        found = L"";
-        DWORD size = 0;
-        if (!CertGetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, NULL, &size))
-            continue;
-        std::vector<BYTE> buffer(size);
-        if (CertGetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size))
-            found = ((CRYPT_KEY_PROV_INFO *)buffer.data())->pwszContainerName;
-    }
-    CertCloseStore(store, 0);
-    return found;
+    const std::map<Thumbprint, StoreEntry> entries = personalStore();
+    const auto entry = entries.find(thumbprintOfDer(der));
+    if (entry == entries.end())
+        return L"(absent)";
+    return entry->second.bound ? entry->second.binding.container : L"";
 }
 
 CardImage atr20Card()
 {
-    CardDescription card = {};
-    card.family = FamilyAtr20;
-    card.serial = Bytes{0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60};
-    card.certificates = {{signingCertificate(), Bytes{0x45, 0x01}, "\\5015\\C001"},
-                         {encryptionCertificate(), Bytes{0x45, 0x02}, "\\5015\\C002"}};
-    card.keys = {{Bytes{0x45, 0x01}, {0x20, 0x00}, 1, "\\5015\\4B01\\KEYS"},
-                 {Bytes{0x45, 0x02}, {0x40, 0x00}, 2, "\\5015\\4B02\\KEYS"}};
+    CardDescription card = demoCard(FamilyAtr20, Bytes{0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60});
+    card.certificates.pop_back(); // the CA certificate is the other card's
     return buildCard(card);
 }
 
 CardImage atr21CaCard()
 {
-    CardDescription card = {};
-    card.family = FamilyAtr21;
-    card.serial = Bytes{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
-    card.certificates = {{caCertificate(), Bytes{0x45, 0x01}, "\\5015\\C001"}};
-    card.keys = {{Bytes{0x45, 0x01}, {0x20, 0x00}, 1, "\\5015\\4B01\\KEYS"}};
+    CardDescription card = {FamilyAtr21, Bytes{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, {}, {}, false};
+    card.certificates = {certificateOf(caCertificate(), 1, "C001")};
+    card.keys = {keyOf(1, 0x2000, 1)};
     return buildCard(card);
 }
 
@@ -70,52 +53,18 @@ CardImage atr21CaCard()
 // container name that begins with the card's serial.
 Bytes othersCertificate()
 {
-    Bytes der = caCertificate();
-    der[der.size() - 1] ^= 0x5A;
-    return der;
-}
-
-bool putOthersCertificate(const std::wstring &container)
-{
-    const Bytes der = othersCertificate();
-    HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
-    if (!store)
-        return false;
-    PCCERT_CONTEXT context = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), (DWORD)der.size());
-    CRYPT_KEY_PROV_INFO info = {};
-    info.pwszProvName = (LPWSTR)L"VelmoCSP";
-    info.pwszContainerName = (LPWSTR)container.c_str();
-    info.dwProvType = PROV_RSA_FULL;
-    info.dwKeySpec = AT_SIGNATURE;
-    const bool put = context && CertSetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, 0, &info) &&
-                     CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_ALWAYS, NULL);
-    CertFreeCertificateContext(context);
-    CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, NULL);
-    CertCloseStore(store, 0);
-    return put;
+    return variantOf(caCertificate(), 1);
 }
 
 // Takes out of "MY" every certificate these tests put there, and the
 // program's record, as a new user has neither.
 void forgetEverything()
 {
-    HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
-    if (store) {
-        std::vector<PCCERT_CONTEXT> ours;
-        const Bytes certificates[] = {signingCertificate(), encryptionCertificate(), caCertificate(),
-                                      othersCertificate()};
-        PCCERT_CONTEXT context = NULL;
-        while ((context = CertEnumCertificatesInStore(store, context)) != NULL)
-            for (const Bytes &der : certificates)
-                if (context->cbCertEncoded == der.size() &&
-                    memcmp(context->pbCertEncoded, der.data(), der.size()) == 0)
-                    ours.push_back(CertDuplicateCertificateContext(context));
-        for (PCCERT_CONTEXT each : ours)
-            CertDeleteCertificateFromStore(each);
-        CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, NULL);
-        CertCloseStore(store, 0);
-    }
-    RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Velmo\\VelmoMon\\Certificates");
+    std::set<Thumbprint> ours;
+    for (const Bytes &der : {signingCertificate(), encryptionCertificate(), caCertificate(), othersCertificate()})
+        ours.insert(thumbprintOfDer(der));
+    deleteFromPersonalStore([&](PCCERT_CONTEXT context) { return ours.count(thumbprintOf(context)) != 0; });
+    RegDeleteKeyA(HKEY_CURRENT_USER, RecordKey);
 }
 
 // The program ended without a chance to clean up, as by a crash or power loss.
@@ -155,7 +104,7 @@ TEST(ProgramStore, ACardThatLeftWhileTheProgramWasDownTakesItsCertificates)
         ASSERT_TRUE(waitUntil(registered));
         kill(program);
     }
-    ASSERT_TRUE(putOthersCertificate(others));
+    ASSERT_TRUE(putInStore(othersCertificate(), L"VelmoCSP", others.c_str()));
     ASSERT_TRUE(writeTextFile(config, cardOut));
     {
         Program program;
@@ -187,15 +136,10 @@ TEST(ProgramStore, ACardThatLeftWhileTheProgramWasDownTakesItsCertificates)
     }
 
     // A damaged record deletes nothing.
-    RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Velmo\\VelmoMon\\Certificates");
-    HKEY key;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Velmo\\VelmoMon\\Certificates", 0, NULL, 0,
-                              KEY_SET_VALUE, NULL, &key, NULL),
-              ERROR_SUCCESS);
-    const BYTE garbage[] = {0x30, 0x82, 0xFF, 0x00, 0x41};
-    RegSetValueExA(key, "0123", 0, REG_BINARY, garbage, sizeof garbage);
-    RegSetValueExA(key, std::string(300, 'F').c_str(), 0, REG_SZ, garbage, sizeof garbage);
-    RegCloseKey(key);
+    RegDeleteKeyA(HKEY_CURRENT_USER, RecordKey);
+    const std::string garbage("\x30\x82\xFF\x00\x41", 5);
+    writeRecordValue("0123", REG_BINARY, garbage);
+    writeRecordValue(std::string(300, 'F'), REG_SZ, garbage);
     ASSERT_TRUE(writeTextFile(config, readers + "card 1 " + otherImage + "\n"));
     {
         Program program;

@@ -15,163 +15,13 @@
 #include "store/Record.h"
 #include "store/Store.h"
 #include "card-image/TestCertificates.h"
+#include "support/DemoCards.h"
+#include "support/PlatformStore.h"
 #include "support/TestHelpers.h"
 
 using namespace fakepcsc;
 
 namespace {
-
-struct Binding {
-    std::wstring provider;
-    std::wstring container;
-    DWORD providerType;
-    DWORD flags;
-    DWORD keySpec;
-};
-
-typedef std::string Thumbprint;
-
-Thumbprint thumbprintOf(PCCERT_CONTEXT context)
-{
-    BYTE hash[20];
-    DWORD size = sizeof hash;
-    if (!CertGetCertificateContextProperty(context, CERT_SHA1_HASH_PROP_ID, hash, &size))
-        return "";
-    return std::string((const char *)hash, size);
-}
-
-bool bindingOf(PCCERT_CONTEXT context, Binding &binding)
-{
-    DWORD size = 0;
-    if (!CertGetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, NULL, &size))
-        return false;
-    std::vector<BYTE> buffer(size);
-    if (!CertGetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size))
-        return false;
-    const CRYPT_KEY_PROV_INFO *info = (const CRYPT_KEY_PROV_INFO *)buffer.data();
-    binding.provider = info->pwszProvName ? info->pwszProvName : L"";
-    binding.container = info->pwszContainerName ? info->pwszContainerName : L"";
-    binding.providerType = info->dwProvType;
-    binding.flags = info->dwFlags;
-    binding.keySpec = info->dwKeySpec;
-    return true;
-}
-
-// Every certificate of "MY", by thumbprint, with its binding if it has one.
-struct StoreEntry {
-    bool bound;
-    Binding binding;
-};
-
-std::map<Thumbprint, StoreEntry> personalStore()
-{
-    std::map<Thumbprint, StoreEntry> entries;
-    HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
-    if (!store)
-        return entries;
-    PCCERT_CONTEXT context = NULL;
-    while ((context = CertEnumCertificatesInStore(store, context)) != NULL) {
-        StoreEntry entry = {};
-        entry.bound = bindingOf(context, entry.binding);
-        entries[thumbprintOf(context)] = entry;
-    }
-    CertCloseStore(store, 0);
-    return entries;
-}
-
-void emptyPersonalStore()
-{
-    HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
-    ASSERT_NE(store, (HCERTSTORE)NULL);
-    std::vector<PCCERT_CONTEXT> all;
-    PCCERT_CONTEXT context = NULL;
-    while ((context = CertEnumCertificatesInStore(store, context)) != NULL)
-        all.push_back(CertDuplicateCertificateContext(context));
-    for (PCCERT_CONTEXT each : all)
-        CertDeleteCertificateFromStore(each);
-    CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, NULL);
-    CertCloseStore(store, 0);
-}
-
-Thumbprint thumbprintOfDer(const Bytes &der)
-{
-    PCCERT_CONTEXT context = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), (DWORD)der.size());
-    if (!context)
-        return "";
-    const Thumbprint thumbprint = thumbprintOf(context);
-    CertFreeCertificateContext(context);
-    return thumbprint;
-}
-
-// A distinct certificate made from a real one: only its signature differs,
-// which the store neither checks nor needs.
-Bytes variantOf(Bytes der, unsigned number)
-{
-    der[der.size() - 1] = (uint8_t)number;
-    der[der.size() - 2] = (uint8_t)(number >> 8);
-    der[der.size() - 3] ^= 0x5A;
-    return der;
-}
-
-// Puts a certificate into "MY" directly, optionally bound as given.
-void putInStore(const Bytes &der, const wchar_t *provider, const wchar_t *container)
-{
-    HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
-    ASSERT_NE(store, (HCERTSTORE)NULL);
-    PCCERT_CONTEXT context = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), (DWORD)der.size());
-    ASSERT_NE(context, (PCCERT_CONTEXT)NULL);
-    if (provider || container) {
-        CRYPT_KEY_PROV_INFO info = {};
-        info.pwszProvName = (LPWSTR)provider;
-        info.pwszContainerName = (LPWSTR)container;
-        info.dwProvType = PROV_RSA_FULL;
-        info.dwKeySpec = AT_SIGNATURE;
-        ASSERT_TRUE(CertSetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
-    }
-    ASSERT_TRUE(CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_ALWAYS, NULL));
-    CertFreeCertificateContext(context);
-    CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, NULL);
-    CertCloseStore(store, 0);
-}
-
-// The record of bound certificates as the registry holds it: value name to
-// data, for text values.
-std::map<std::string, std::string> recordValues()
-{
-    std::map<std::string, std::string> values;
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, RecordKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return values;
-    for (DWORD index = 0;; index++) {
-        char name[256], data[256];
-        DWORD nameLength = sizeof name, dataLength = sizeof data, type = 0;
-        if (RegEnumValueA(key, index, name, &nameLength, NULL, &type, (BYTE *)data, &dataLength) !=
-            ERROR_SUCCESS)
-            break;
-        values[std::string(name, nameLength)] = type == REG_SZ ? std::string(data) : "(not text)";
-    }
-    RegCloseKey(key);
-    return values;
-}
-
-bool recordExists()
-{
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, RecordKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
-
-void writeRecordValue(const std::string &name, DWORD type, const std::string &data)
-{
-    HKEY key;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, RecordKey, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL),
-              ERROR_SUCCESS);
-    EXPECT_EQ(RegSetValueExA(key, name.c_str(), 0, type, (const BYTE *)data.data(), (DWORD)data.size()),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
-}
 
 std::string hexText(const std::string &bytes)
 {
@@ -182,31 +32,6 @@ std::string hexText(const std::string &bytes)
         text += digits[byte & 0x0F];
     }
     return text;
-}
-
-KeyDescription keyOf(uint8_t id, uint16_t usage, uint8_t reference)
-{
-    return KeyDescription{Bytes{0x45, id}, {(uint8_t)(usage >> 8), (uint8_t)usage}, reference,
-                          "\\5015\\4B01\\KEYS"};
-}
-
-CertificateDescription certificateOf(const Bytes &der, uint8_t id, const std::string &file)
-{
-    return CertificateDescription{der, Bytes{0x45, id}, "\\5015\\" + file};
-}
-
-// The demo card: signing and encryption certificates with keys, and the
-// CA certificate without one.
-CardDescription demoCard(CardFamily family, const Bytes &serial)
-{
-    CardDescription card = {};
-    card.family = family;
-    card.serial = serial;
-    card.certificates = {certificateOf(signingCertificate(), 1, "C001"),
-                         certificateOf(encryptionCertificate(), 2, "C002"),
-                         certificateOf(caCertificate(), 3, "C003")};
-    card.keys = {keyOf(1, 0x2000, 1), keyOf(2, 0x4000, 2)};
-    return card;
 }
 
 void registerCard(const CardDescription &description)
@@ -453,8 +278,7 @@ TEST_F(StoreTest, AThousandUnrelatedCertificatesAreLeftAsTheyWere)
 TEST_F(StoreTest, TheMonitorRegistersAnInsertedCardAndRemovesItWhenItLeaves)
 {
     ASSERT_EQ(startMonitorAfresh(), SCARD_S_SUCCESS);
-    const size_t reader = addReader("Lector 0");
-    fillReaderTable("Lector 0\0");
+    const size_t reader = watchOneReader("Lector 0");
     pollReaders();
     EXPECT_TRUE(personalStore().empty());
 

@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "card-image/CardImage.h"
+#include "DemoCards.h"
 #include "FakePcsc.h"
 
 // "00 A4 04 00" -> bytes; blanks are ignored. Anything but pairs of
@@ -39,13 +41,23 @@ inline std::vector<Bytes> sentCommands()
     return commands;
 }
 
+// Every connection the code opened on the PC/SC double is closed again,
+// every transaction it began is ended, and only a connection that failed
+// goes without its disconnection.
+inline void expectNothingLeftOpen()
+{
+    EXPECT_EQ(fakepcsc::openConnections(), 0u);
+    EXPECT_EQ(fakepcsc::openTransactions(), 0u);
+    EXPECT_EQ(fakepcsc::counters().beginTransactions, fakepcsc::counters().endTransactions);
+    EXPECT_EQ(fakepcsc::counters().connects - fakepcsc::counters().disconnects,
+              (unsigned)std::count_if(fakepcsc::connectLog().begin(), fakepcsc::connectLog().end(),
+                                      [](const fakepcsc::ConnectRecord &r) { return r.result != 0; }));
+}
+
 // A card with the application and its ODF, and nothing else.
 inline CardImage emptyCard(CardFamily family = FamilyAtr21)
 {
-    CardDescription description = {};
-    description.family = family;
-    description.serial = family == FamilyAtr20 ? hexBytes("0123456789ABCD") : hexBytes("001A2B3C4D5E");
-    return buildCard(description);
+    return familyCard(family, family == FamilyAtr20 ? hexBytes("0123456789ABCD") : hexBytes("001A2B3C4D5E"));
 }
 
 const std::vector<uint16_t> OdfPath = {0x3F00, 0x5015, 0x5031};
