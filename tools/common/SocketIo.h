@@ -10,16 +10,25 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+// Takes what has arrived of the `count` bytes still wanted at `bytes` and
+// moves both past it; false at the end of the stream or on an error.
+inline bool receiveSome(int fd, uint8_t *&bytes, size_t &count)
+{
+    const ssize_t n = recv(fd, bytes, count, 0);
+    if (n < 0 && errno == EINTR)
+        return true;
+    if (n <= 0)
+        return false;
+    bytes += n;
+    count -= (size_t)n;
+    return true;
+}
+
 inline bool readFully(int fd, uint8_t *bytes, size_t count)
 {
     while (count) {
-        const ssize_t n = recv(fd, bytes, count, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
+        if (!receiveSome(fd, bytes, count))
             return false;
-        bytes += n;
-        count -= (size_t)n;
     }
     return true;
 }
@@ -57,15 +66,8 @@ inline bool readFullyBy(int fd, uint8_t *bytes, size_t count, long long deadline
         const int ready = poll(&entry, 1, (int)left);
         if (ready < 0 && errno == EINTR)
             continue;
-        if (ready <= 0)
+        if (ready <= 0 || !receiveSome(fd, bytes, count))
             return false;
-        const ssize_t n = recv(fd, bytes, count, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes += n;
-        count -= (size_t)n;
     }
     return true;
 }
