@@ -6,7 +6,7 @@
 
 #include "card/CardSession.h"
 #include "card-image/TestCertificates.h"
-#include "support/TestHelpers.h"
+#include "helpers/TestHelpers.h"
 
 using namespace fakepcsc;
 

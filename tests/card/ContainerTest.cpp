@@ -6,7 +6,7 @@
 #include <string.h>
 
 #include "card/CardSession.h"
-#include "support/TestHelpers.h"
+#include "helpers/TestHelpers.h"
 
 using namespace fakepcsc;
 

@@ -7,7 +7,7 @@
 #include <new>
 
 #include "card/CardSession.h"
-#include "support/TestHelpers.h"
+#include "helpers/TestHelpers.h"
 
 using namespace fakepcsc;
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "card/CardSession.h"
-#include "support/TestHelpers.h"
+#include "helpers/TestHelpers.h"
 
 using namespace fakepcsc;
 

@@ -18,7 +18,7 @@
 #include "StackSupport.h"
 
 #include "../../tools/pcsc-bridge/BridgeWire.h"
-#include "support/TestHelpers.h"
+#include "helpers/TestHelpers.h"
 
 namespace {
 

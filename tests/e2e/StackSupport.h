@@ -22,7 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "card-image/CardImage.h"
-#include "support/DemoCards.h"
+#include "helpers/DemoCards.h"
 
 inline std::string stackValue(const char *name)
 {

@@ -2,7 +2,7 @@
 // seen through pcsc-lite, and the commands sent to them reach it.
 #include "StackSupport.h"
 
-#include "support/TestHelpers.h"
+#include "helpers/TestHelpers.h"
 
 namespace {
 

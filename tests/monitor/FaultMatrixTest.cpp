@@ -14,7 +14,7 @@
 #include "monitor/Monitor.h"
 #include "support/CollectingStore.h"
 #include "card-image/TestCertificates.h"
-#include "support/TestHelpers.h"
+#include "helpers/TestHelpers.h"
 
 using namespace fakepcsc;
 using collectingstore::Binding;

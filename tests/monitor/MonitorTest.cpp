@@ -11,7 +11,7 @@
 #include "monitor/Monitor.h"
 #include "MonitorTestHelpers.h"
 #include "support/RecordingStore.h"
-#include "support/TestHelpers.h"
+#include "helpers/TestHelpers.h"
 
 using namespace fakepcsc;
 using recordingstore::StoreCall;

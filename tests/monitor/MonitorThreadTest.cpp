@@ -8,7 +8,7 @@
 #include "MonitorTestHelpers.h"
 #include "monitor/Monitor.h"
 #include "support/RecordingStore.h"
-#include "support/TestHelpers.h"
+#include "helpers/TestHelpers.h"
 
 using namespace fakepcsc;
 

@@ -14,8 +14,8 @@
 #include "Driver.h"
 #include "card-image/CardImage.h"
 #include "card-image/TestCertificates.h"
-#include "support/DemoCards.h"
-#include "support/PlatformStore.h"
+#include "helpers/DemoCards.h"
+#include "helpers/PlatformStore.h"
 
 using namespace driver;
 

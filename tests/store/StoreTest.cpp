@@ -15,9 +15,9 @@
 #include "store/Record.h"
 #include "store/Store.h"
 #include "card-image/TestCertificates.h"
-#include "support/DemoCards.h"
-#include "support/PlatformStore.h"
-#include "support/TestHelpers.h"
+#include "helpers/DemoCards.h"
+#include "helpers/PlatformStore.h"
+#include "helpers/TestHelpers.h"
 
 using namespace fakepcsc;
 

@@ -8,7 +8,7 @@
 
 #include "card-image/CardImage.h"
 #include "DemoCards.h"
-#include "FakePcsc.h"
+#include "support/FakePcsc.h"
 
 // "00 A4 04 00" -> bytes; blanks are ignored. Anything but pairs of
 // hexadecimal digits is a mistake in the test itself.
