@@ -35,7 +35,6 @@ struct State {
 };
 
 State state;
-std::vector<Exchange> answered;
 
 // A script that runs out, even inside an answer, pulls the card for good.
 bool take(size_t count, const uint8_t *&bytes)
@@ -75,7 +74,6 @@ LONG nextAnswer(const uint8_t *&answer, size_t &length)
 void start(const uint8_t *script, size_t size)
 {
     state = State{script, size, 0, true, false, 0, 0, 0, 1, {}, 0};
-    answered.clear();
 }
 
 void pullCard()
@@ -92,7 +90,6 @@ void setAtr(const uint8_t *atr, size_t size)
 
 unsigned openConnections() { return state.connections; }
 unsigned openTransactions() { return state.transactions; }
-const std::vector<Exchange> &exchanges() { return answered; }
 
 } // namespace fuzzpcsc
 
@@ -194,7 +191,5 @@ LONG PCSC_CALL SCardTransmit(SCARDHANDLE card, LPCSCARD_IO_REQUEST, LPCBYTE comm
     if (replyLength)
         memcpy(answer, reply, replyLength);
     *answerLength = (DWORD)replyLength;
-    answered.push_back(Exchange{std::vector<uint8_t>(command, command + length),
-                                std::vector<uint8_t>(reply, reply + replyLength)});
     return SCARD_S_SUCCESS;
 }

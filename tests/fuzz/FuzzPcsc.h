@@ -34,13 +34,6 @@ void setAtr(const uint8_t *atr, size_t size);
 unsigned openConnections();
 unsigned openTransactions();
 
-// Every command since start() that got an answer, with that answer.
-struct Exchange {
-    std::vector<uint8_t> command;
-    std::vector<uint8_t> answer;
-};
-const std::vector<Exchange> &exchanges();
-
 // Appends one answer to `script` in the format above, or a PC/SC error.
 inline void appendAnswer(std::vector<uint8_t> &script, const uint8_t *answer, size_t size)
 {
