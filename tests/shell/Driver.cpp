@@ -87,9 +87,18 @@ std::string prepareAppFolder(const std::string &name, bool withFakeWinscard)
     return folder;
 }
 
+// The PC/SC double in a running program reads its configuration file at
+// every poll: a write that meets that read is tried again for up to 5 s.
 bool writeTextFile(const std::string &path, const std::string &text)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; attempt++) {
+        file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_SHARING_VIOLATION)
+            return false;
+        if (file == INVALID_HANDLE_VALUE)
+            Sleep(50);
+    }
     if (file == INVALID_HANDLE_VALUE)
         return false;
     DWORD written = 0;
