@@ -7,6 +7,8 @@
 
 #include <zlib.h>
 
+#include "../events/Events.h"
+
 namespace {
 
 const char MasterFileName[] = "Master.File";
@@ -84,8 +86,10 @@ EntryOutcome inflateCertificateFile(CardSession &session, const uint16_t *fileId
         return EntryPassedOver;
     const uint32_t inflatedSize = le32(header);
     const uint32_t compressedSize = le32(header + 4);
-    if (inflatedSize > capacity)
+    if (inflatedSize > capacity) {
+        noteCertificateSkipped(SkipTooLarge);
         return WalkEnds;
+    }
     // A compressed size that runs past the addressable offsets gets no buffer.
     uint8_t *stream = session.readElementValue(FileHeaderSize, compressedSize);
     if (!stream)
@@ -93,8 +97,10 @@ EntryOutcome inflateCertificateFile(CardSession &session, const uint16_t *fileId
     uLongf produced = inflatedSize;
     const int result = uncompress(certificate.data, &produced, stream, (uLong)compressedSize);
     free(stream);
-    if (result != Z_OK)
+    if (result != Z_OK) {
+        noteCertificateSkipped(SkipDamagedStream);
         return WalkEnds;
+    }
     certificate.dataLength = (uint32_t)produced;
     return EntryCertificate;
 }
@@ -104,8 +110,11 @@ EntryOutcome inflateCertificateFile(CardSession &session, const uint16_t *fileId
 EntryOutcome readCertificateEntry(CardSession &session, CardCertificate &certificate,
                                   uint32_t capacity)
 {
-    if (!session.selectApplicationFile(session.directoryFileIds[DirCertificates]))
+    if (!session.selectApplicationFile(session.directoryFileIds[DirCertificates])) {
+        noteCardStopped(certificate.cursor == 0 ? CardStepDirectory : CardStepCertificate,
+                        session.lastResult, session.statusWord);
         return WalkEnds;
+    }
     if (certificate.cursor < 0 || (uint32_t)certificate.cursor > FileOffsetLimit)
         return WalkEnds;
     uint32_t offset = (uint32_t)certificate.cursor;
@@ -114,6 +123,7 @@ EntryOutcome readCertificateEntry(CardSession &session, CardCertificate &certifi
         return WalkEnds;
     const uint32_t entryEnd = offset + length;
     certificate.cursor = (int32_t)entryEnd;
+    noteCertificateEntry();
     if (!session.readElementHeader(offset, 0x30, entryEnd, length))
         return WalkEnds;
     offset += length;
@@ -137,8 +147,10 @@ EntryOutcome readCertificateEntry(CardSession &session, CardCertificate &certifi
         // lookup cut short by a card that stopped answering is no answer at
         // all, and a certificate handed out then would stay in the store
         // without its binding after the card has gone.
-        if (session.lastResult != SCARD_S_SUCCESS)
+        if (session.lastResult != SCARD_S_SUCCESS) {
+            noteCardStopped(CardStepKeyLookup, session.lastResult, session.statusWord);
             outcome = WalkEnds;
+        }
     }
     free(attributes);
     return outcome;
@@ -212,6 +224,8 @@ bool CardSession::nextCertificate(CardCertificate &certificate)
         certificate.dataLength < CertificateCapacity ? certificate.dataLength : CertificateCapacity;
     for (;;) {
         const EntryOutcome outcome = readCertificateEntry(*this, certificate, capacity);
+        if (stoppedResult != SCARD_S_SUCCESS)
+            noteCardStopped(CardStepCertificate, stoppedResult, 0);
         if (outcome != EntryPassedOver || stoppedResult != SCARD_S_SUCCESS)
             return outcome == EntryCertificate;
     }

@@ -10,6 +10,7 @@
 
 #include <new>
 
+#include "../events/Events.h"
 #include "../store/Store.h"
 
 ReaderTable readerTable;
@@ -95,8 +96,10 @@ void handleRemoval(SCARD_READERSTATEA &entry)
     char *serial = (char *)entry.pvUserData;
     if (!serial)
         return;
-    if (serial[0] != '\0')
+    if (serial[0] != '\0') {
         removeCardCertificates(serial);
+        reportCardRemoved(entry.szReader, serial);
+    }
     free(serial);
     entry.pvUserData = NULL;
 }
@@ -120,12 +123,16 @@ void handleInsertion(SCARD_READERSTATEA &entry)
         return;
     serial[0] = '\0';
     entry.pvUserData = serial;
+    beginCardReport();
 
     currentCard = 0;
     DWORD protocol = 0;
-    if (SCardConnectA(pcscContext, entry.szReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0,
-                      &currentCard, &protocol) != SCARD_S_SUCCESS)
+    const LONG connected = SCardConnectA(pcscContext, entry.szReader, SCARD_SHARE_SHARED,
+                                         SCARD_PROTOCOL_T0, &currentCard, &protocol);
+    if (connected != SCARD_S_SUCCESS) {
+        reportCardNotReadWhole(entry.szReader, serial, CardStepConnection, connected, 0);
         return;
+    }
 
     CardSession *session = new (std::nothrow) CardSession(currentCard);
     if (session) {
@@ -134,11 +141,14 @@ void handleInsertion(SCARD_READERSTATEA &entry)
             session->statusWord == StatusSuccess) {
             writeSerial(serial, answer, layout);
             registerCardCertificates(session);
+        } else {
+            noteCardStopped(CardStepSerial, session->lastResult, session->statusWord);
         }
         delete session;
     }
     if (currentCard != 0)
         SCardDisconnect(currentCard, SCARD_LEAVE_CARD);
+    reportCardInserted(entry.szReader, serial);
 }
 
 // Results of a status call after which the context is of no further use:

@@ -2,6 +2,7 @@
 // before every polling cycle. Windows only; the cycle itself is pollReaders.
 #include "Monitor.h"
 
+#include "../events/Events.h"
 #include "../store/Store.h"
 
 namespace {
@@ -30,5 +31,6 @@ DWORD WINAPI monitorThread(LPVOID)
         if (WaitForSingleObject(timer, INFINITE) != WAIT_OBJECT_0)
             continue;
         pollReaders();
+        reportLeftOutEvents();
     }
 }

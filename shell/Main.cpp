@@ -2,6 +2,8 @@
 // table and the monitor thread, then the hidden window's message loop.
 #include "Shell.h"
 
+#include "Version.h"
+#include "events/Events.h"
 #include "monitor/Monitor.h"
 #include "resource.h"
 
@@ -67,6 +69,7 @@ static void runMessageLoop(HWND window)
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
+    startEventLog();
     HWND window = createTrayWindow(instance);
     if (!window) {
         showStartupError(IDS_STARTUPFAILED, 0);
@@ -76,6 +79,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     if (SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &pcscContext) != SCARD_S_SUCCESS)
         return -1;
     loadReaderTable();
+    reportStarted(VELMO_VERSION, sizeof(void *) == 8 ? "x64" : "x86", readerTable.count);
     DWORD threadId;
     HANDLE monitor = CreateThread(NULL, 0, monitorThread, NULL, 0, &threadId);
     runMessageLoop(window);

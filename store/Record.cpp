@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "../events/Events.h"
+
 namespace {
 
 const char HexDigits[] = "0123456789ABCDEF";
@@ -161,8 +163,10 @@ bool readRecord(RecordedCertificate **entries, size_t *count)
     RegCloseKey(key);
     // A record with anything not of its form is no longer trusted as a
     // whole: it names nothing, so nothing is deleted on its word.
-    if (damaged)
+    if (damaged) {
+        reportRecordDamaged(values);
         found = 0;
+    }
     if (found)
         qsort(list, found, sizeof *list, compareThumbprints);
     *entries = list;

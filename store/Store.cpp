@@ -10,6 +10,7 @@
 #include <wincrypt.h>
 
 #include "../card/CardSession.h"
+#include "../events/Events.h"
 #include "Record.h"
 
 namespace {
@@ -111,12 +112,29 @@ void bindStoredCopies(HCERTSTORE store, PCCERT_CONTEXT context, const CardCertif
         bindToProvider(stored, certificate);
 }
 
+void noteAdded(PCCERT_CONTEXT context, bool bound)
+{
+    uint8_t thumbprint[ThumbprintSize];
+    if (eventsEnabled() && thumbprintOf(context, thumbprint))
+        noteCertificateAdded(thumbprint, bound);
+}
+
+HCERTSTORE openPersonalStore()
+{
+    HCERTSTORE store = CertOpenSystemStoreA(0, PersonalStore);
+    if (!store)
+        reportStoreCallFailed("CertOpenSystemStoreA", GetLastError());
+    return store;
+}
+
 void addCertificate(HCERTSTORE store, const CardCertificate &certificate)
 {
     PCCERT_CONTEXT context =
         CertCreateCertificateContext(X509_ASN_ENCODING, certificate.data, certificate.dataLength);
-    if (!context)
+    if (!context) {
+        reportStoreCallFailed("CertCreateCertificateContext", GetLastError());
         return;
+    }
     const bool bound = certificate.containerName[0] != '\0' && bindToProvider(context, certificate);
     if (bound)
         recordBinding(context, certificate.containerName);
@@ -124,7 +142,10 @@ void addCertificate(HCERTSTORE store, const CardCertificate &certificate)
     // that copy's properties (Wine does): the binding is set again on every
     // copy the store holds, so it names the card that is present now. A
     // certificate without a key on the card leaves any binding as it was.
-    CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_ALWAYS, NULL);
+    if (CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_ALWAYS, NULL))
+        noteAdded(context, bound);
+    else
+        reportStoreCallFailed("CertAddCertificateContextToStore", GetLastError());
     if (bound)
         bindStoredCopies(store, context, certificate);
     CertFreeCertificateContext(context);
@@ -134,7 +155,8 @@ void addCertificate(HCERTSTORE store, const CardCertificate &certificate)
 // implementations, survive the close at all) only once committed.
 void commitAndClose(HCERTSTORE store)
 {
-    CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, NULL);
+    if (!CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, NULL))
+        reportStoreCallFailed("CertControlStore", GetLastError());
     CertCloseStore(store, 0);
 }
 
@@ -196,9 +218,15 @@ void keepForDeletion(DeletionList &list, PCCERT_CONTEXT context)
 // The deletion releases each duplicate, whether or not it succeeds.
 void deleteGathered(DeletionList &list)
 {
-    for (size_t i = 0; i < list.count; i++)
-        if (!CertDeleteCertificateFromStore(list.items[i].context))
-            list.items[i].forget = false;
+    for (size_t i = 0; i < list.count; i++) {
+        Deletion &item = list.items[i];
+        if (CertDeleteCertificateFromStore(item.context)) {
+            noteCertificateDeleted(item.forget ? item.thumbprint : NULL);
+            continue;
+        }
+        reportStoreCallFailed("CertDeleteCertificateFromStore", GetLastError());
+        item.forget = false;
+    }
 }
 
 void forgetDeleted(DeletionList &list)
@@ -231,7 +259,7 @@ bool stillBoundAsRecorded(PCCERT_CONTEXT context, const wchar_t *provider,
 bool deleteRecorded(const RecordedCertificate *recorded, size_t count)
 {
     wchar_t *provider = wideText(ProviderName);
-    HCERTSTORE store = provider ? CertOpenSystemStoreA(0, PersonalStore) : NULL;
+    HCERTSTORE store = provider ? openPersonalStore() : NULL;
     if (store) {
         DeletionList gathered = {};
         PCCERT_CONTEXT context = NULL;
@@ -251,7 +279,7 @@ bool deleteRecorded(const RecordedCertificate *recorded, size_t count)
 
 void registerCardCertificates(CardSession *session)
 {
-    HCERTSTORE store = CertOpenSystemStoreA(0, PersonalStore);
+    HCERTSTORE store = openPersonalStore();
     if (!store)
         return;
     CardCertificate certificate;
@@ -273,7 +301,7 @@ void removeCardCertificates(const char *serial)
         return;
     wchar_t *provider = wideText(ProviderName);
     wchar_t *wideSerial = wideText(serial);
-    HCERTSTORE store = provider && wideSerial ? CertOpenSystemStoreA(0, PersonalStore) : NULL;
+    HCERTSTORE store = provider && wideSerial ? openPersonalStore() : NULL;
     if (store) {
         DeletionList gathered = {};
         PCCERT_CONTEXT context = NULL;
@@ -303,4 +331,5 @@ void removeStrandedCertificates()
     if (count == 0 || deleteRecorded(recorded, count))
         clearRecord();
     free(recorded);
+    reportStrandedCleaned();
 }

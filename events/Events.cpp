@@ -1,0 +1,400 @@
+// The events' insertion strings, the notes gathered while a card is handled
+// and the per-kind limit. Everything runs on the thread that handles the
+// cards (and once on the main thread before that thread starts), so the
+// state here is plain.
+#include "Events.h"
+
+#include <string.h>
+
+void (*eventSink)(const EventRecord &record) = NULL;
+uint32_t (*eventClock)() = NULL;
+
+namespace {
+
+const char *const StepNames[] = {"enlace", "serie", "directorio", "certificado", "clave"};
+const char *const SkipReasonNames[] = {"demasiado grande", "datos corruptos"};
+const char UnknownSerial[] = "desconocido";
+
+// Thumbprints named in one event; more are shown as "...".
+const uint32_t ThumbprintsListed = 8;
+const size_t ThumbprintListCapacity = ThumbprintsListed * 41 + 4;
+
+struct ThumbprintList {
+    uint32_t count;
+    char text[ThumbprintListCapacity];
+};
+
+struct CardReport {
+    bool active;
+    uint32_t startMs;
+    uint32_t lastAddedMs;
+    uint32_t added;
+    uint32_t bound;
+    uint32_t entries;
+    bool stopped;
+    CardStep step;
+    int32_t result;
+    uint16_t statusWord;
+    bool skipped;
+    uint32_t skippedPosition;
+    SkipReason skipReason;
+    ThumbprintList thumbprints;
+};
+
+struct Window {
+    bool open;
+    uint32_t start;
+    uint32_t written;
+    uint32_t leftOut;
+};
+
+CardReport card;
+ThumbprintList deleted;
+Window windows[EventKindCount];
+
+uint32_t now() { return eventClock ? eventClock() : 0; }
+
+// Appends a string to the record, cut to what is left of its text.
+void addString(EventRecord &record, const char *text)
+{
+    if (record.stringCount == EventStringCount)
+        return;
+    size_t used = 0;
+    if (record.stringCount) {
+        const char *last = eventString(record, record.stringCount - 1);
+        used = (size_t)(last - record.text) + strlen(last) + 1;
+    }
+    if (used >= EventTextCapacity)
+        return;
+    size_t length = strlen(text);
+    if (length > EventTextCapacity - used - 1)
+        length = EventTextCapacity - used - 1;
+    memcpy(record.text + used, text, length);
+    record.text[used + length] = '\0';
+    record.offsets[record.stringCount++] = (uint16_t)used;
+}
+
+void addNumber(EventRecord &record, uint32_t number)
+{
+    char digits[11];
+    size_t at = sizeof digits - 1;
+    digits[at] = '\0';
+    do {
+        digits[--at] = (char)('0' + number % 10);
+        number /= 10;
+    } while (number);
+    addString(record, digits + at);
+}
+
+// `prefix` and `digits` upper-case hexadecimal digits of `value`.
+void addHex(EventRecord &record, const char *prefix, uint32_t value, int digits)
+{
+    char text[24];
+    const size_t prefixLength = strlen(prefix);
+    memcpy(text, prefix, prefixLength);
+    for (int i = 0; i < digits; i++)
+        text[prefixLength + i] = "0123456789ABCDEF"[(value >> (4 * (digits - 1 - i))) & 0xF];
+    text[prefixLength + digits] = '\0';
+    addString(record, text);
+}
+
+// A certificate whose thumbprint could not be had is counted, not named.
+void addThumbprint(ThumbprintList &list, const uint8_t *thumbprint)
+{
+    size_t used = strlen(list.text);
+    if (!thumbprint) {
+        list.count++;
+        return;
+    }
+    if (list.count++ >= ThumbprintsListed) {
+        if (list.count == ThumbprintsListed + 1)
+            memcpy(list.text + used, " ...", 5);
+        return;
+    }
+    if (used)
+        list.text[used++] = ' ';
+    for (int i = 0; i < 20; i++) {
+        list.text[used++] = "0123456789ABCDEF"[thumbprint[i] >> 4];
+        list.text[used++] = "0123456789ABCDEF"[thumbprint[i] & 0xF];
+    }
+    list.text[used] = '\0';
+}
+
+void beginRecord(EventRecord &record, EventKind kind)
+{
+    record.messageId = EventDefinitions[kind].messageId;
+    record.type = EventDefinitions[kind].type;
+    record.stringCount = 0;
+    record.text[0] = '\0';
+}
+
+// A PC/SC result when there is one, else the card's status word.
+void addCardAnswer(EventRecord &record, int32_t result, uint16_t statusWord)
+{
+    if (result != 0)
+        addHex(record, "PC/SC 0x", (uint32_t)result, 8);
+    else
+        addHex(record, "SW ", statusWord, 4);
+}
+
+void reportLeftOutAt(uint32_t at)
+{
+    for (int kind = 0; kind < EventKindCount; kind++) {
+        Window &window = windows[kind];
+        if (!window.open || at - window.start < EventWindowMs)
+            continue;
+        window.open = false;
+        if (!window.leftOut)
+            continue;
+        EventRecord record;
+        beginRecord(record, EventLeftOut);
+        addNumber(record, EventDefinitions[kind].messageId & 0xFFFF);
+        addNumber(record, window.leftOut);
+        addNumber(record, EventWindowMs / 1000);
+        eventSink(record);
+    }
+}
+
+void submit(EventKind kind, const EventRecord &record)
+{
+    const uint32_t at = now();
+    reportLeftOutAt(at);
+    Window &window = windows[kind];
+    if (!window.open) {
+        window = Window();
+        window.open = true;
+        window.start = at;
+    }
+    if (window.written == EventsPerWindow) {
+        window.leftOut++;
+        return;
+    }
+    window.written++;
+    eventSink(record);
+}
+
+// The events with the reader name alone or one number.
+void reportText(EventKind kind, const char *text)
+{
+    if (!eventsEnabled())
+        return;
+    EventRecord record;
+    beginRecord(record, kind);
+    addString(record, text ? text : "");
+    submit(kind, record);
+}
+
+void reportNumber(EventKind kind, uint32_t number)
+{
+    if (!eventsEnabled())
+        return;
+    EventRecord record;
+    beginRecord(record, kind);
+    addNumber(record, number);
+    submit(kind, record);
+}
+
+const char *serialOrUnknown(const char *serial)
+{
+    return serial && serial[0] ? serial : UnknownSerial;
+}
+
+void reportSkipped(const char *reader, const char *serial)
+{
+    EventRecord record;
+    beginRecord(record, EventCertificateSkipped);
+    addString(record, reader);
+    addString(record, serialOrUnknown(serial));
+    addNumber(record, card.skippedPosition);
+    addString(record, SkipReasonNames[card.skipReason]);
+    submit(EventCertificateSkipped, record);
+}
+
+} // namespace
+
+const EventDefinition EventDefinitions[EventKindCount + 1] = {
+    {MessageStarted, EventInformation},
+    {MessageCardRegistered, EventInformation},
+    {MessageCardRemoved, EventInformation},
+    {MessageCardNotReadWhole, EventWarning},
+    {MessageCertificateSkipped, EventWarning},
+    {MessageStrandedCleaned, EventInformation},
+    {MessageRecordDamaged, EventWarning},
+    {MessageServiceLost, EventWarning},
+    {MessageServiceFound, EventInformation},
+    {MessageReaderArrived, EventInformation},
+    {MessageReaderLeft, EventInformation},
+    {MessageStoreCallFailed, EventError},
+    {MessageEventsLeftOut, EventWarning},
+};
+
+void resetEvents()
+{
+    card = CardReport();
+    deleted = ThumbprintList();
+    for (Window &window : windows)
+        window = Window();
+}
+
+void reportStarted(const char *version, const char *architecture, uint32_t readers)
+{
+    if (!eventsEnabled())
+        return;
+    EventRecord record;
+    beginRecord(record, EventStarted);
+    addString(record, version);
+    addString(record, architecture);
+    addNumber(record, readers);
+    submit(EventStarted, record);
+}
+
+void beginCardReport()
+{
+    card = CardReport();
+    card.active = true;
+    card.startMs = now();
+    card.lastAddedMs = card.startMs;
+}
+
+// The first stop is the one told: later steps fail because of it.
+void noteCardStopped(CardStep step, int32_t result, uint16_t statusWord)
+{
+    if (!card.active || card.stopped)
+        return;
+    card.stopped = true;
+    card.step = step;
+    card.result = result;
+    card.statusWord = statusWord;
+}
+
+void noteCertificateEntry()
+{
+    card.entries++;
+}
+
+void noteCertificateSkipped(SkipReason reason)
+{
+    if (!card.active || card.skipped)
+        return;
+    card.skipped = true;
+    card.skippedPosition = card.entries;
+    card.skipReason = reason;
+}
+
+void noteCertificateAdded(const uint8_t *thumbprint, bool bound)
+{
+    if (!card.active)
+        return;
+    card.added++;
+    card.bound += bound ? 1 : 0;
+    card.lastAddedMs = now();
+    addThumbprint(card.thumbprints, thumbprint);
+}
+
+void reportCardInserted(const char *reader, const char *serial)
+{
+    if (!card.active)
+        return;
+    card.active = false;
+    if (!eventsEnabled())
+        return;
+    if (card.skipped)
+        reportSkipped(reader, serial);
+    if (card.stopped) {
+        reportCardNotReadWhole(reader, serial, card.step, card.result, card.statusWord);
+        return;
+    }
+    EventRecord record;
+    beginRecord(record, EventCardRegistered);
+    addString(record, reader);
+    addString(record, serialOrUnknown(serial));
+    addNumber(record, card.added);
+    addNumber(record, card.bound);
+    addNumber(record, card.lastAddedMs - card.startMs);
+    addString(record, card.thumbprints.text);
+    submit(EventCardRegistered, record);
+}
+
+// Also told on its own for the steps the monitor takes before a session.
+void reportCardNotReadWhole(const char *reader, const char *serial, CardStep step, int32_t result,
+                            uint16_t statusWord)
+{
+    const uint32_t added = card.added;
+    card.active = false;
+    if (!eventsEnabled())
+        return;
+    EventRecord record;
+    beginRecord(record, EventCardNotReadWhole);
+    addString(record, reader);
+    addString(record, serialOrUnknown(serial));
+    addString(record, StepNames[step]);
+    addCardAnswer(record, result, statusWord);
+    addNumber(record, added);
+    submit(EventCardNotReadWhole, record);
+}
+
+void noteCertificateDeleted(const uint8_t *thumbprint)
+{
+    if (eventsEnabled())
+        addThumbprint(deleted, thumbprint);
+}
+
+void reportCardRemoved(const char *reader, const char *serial)
+{
+    if (eventsEnabled()) {
+        EventRecord record;
+        beginRecord(record, EventCardRemoved);
+        addString(record, reader);
+        addString(record, serialOrUnknown(serial));
+        addNumber(record, deleted.count);
+        addString(record, deleted.text);
+        submit(EventCardRemoved, record);
+    }
+    deleted = ThumbprintList();
+}
+
+// Told only when the cleanup deleted something.
+void reportStrandedCleaned()
+{
+    if (eventsEnabled() && deleted.count) {
+        EventRecord record;
+        beginRecord(record, EventStrandedCleaned);
+        addNumber(record, deleted.count);
+        addString(record, deleted.text);
+        submit(EventStrandedCleaned, record);
+    }
+    deleted = ThumbprintList();
+}
+
+void reportRecordDamaged(uint32_t values) { reportNumber(EventRecordDamaged, values); }
+
+void reportServiceLost(int32_t result)
+{
+    if (!eventsEnabled())
+        return;
+    EventRecord record;
+    beginRecord(record, EventServiceLost);
+    addCardAnswer(record, result, 0);
+    submit(EventServiceLost, record);
+}
+
+void reportServiceFound(uint32_t readers) { reportNumber(EventServiceFound, readers); }
+void reportReaderArrived(const char *reader) { reportText(EventReaderArrived, reader); }
+void reportReaderLeft(const char *reader) { reportText(EventReaderLeft, reader); }
+
+void reportStoreCallFailed(const char *call, uint32_t error)
+{
+    if (!eventsEnabled())
+        return;
+    EventRecord record;
+    beginRecord(record, EventStoreCallFailed);
+    addString(record, call);
+    addHex(record, "0x", error, 8);
+    submit(EventStoreCallFailed, record);
+}
+
+void reportLeftOutEvents()
+{
+    if (eventsEnabled())
+        reportLeftOutAt(now());
+}
