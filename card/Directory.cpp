@@ -2,6 +2,8 @@
 // the two DER helpers that the directory-file readers share.
 #include "CardSession.h"
 
+#include "../events/Events.h"
+
 namespace {
 
 const char MasterFileName[] = "Master.File";
@@ -33,14 +35,17 @@ bool CardSession::selectApplicationFile(uint16_t fileId)
     return succeeded();
 }
 
+// A refused directory leaves the default file identifiers; a card that
+// stopped answering here is the insertion's first failure.
 void CardSession::readDirectory()
 {
     for (int i = 0; i < DirectoryFileCount; i++)
         directoryFileIds[i] = DefaultDirectoryFileIds[i];
-    if (!selectApplicationFile(OdfFileId))
-        return;
     uint8_t odf[OdfReadSize];
-    readBinary(0, OdfReadSize, odf);
+    if (selectApplicationFile(OdfFileId))
+        readBinary(0, OdfReadSize, odf);
+    if (stoppedResult != SCARD_S_SUCCESS)
+        noteCardStopped(CardStepDirectory, stoppedResult, 0);
     if (!succeeded())
         return;
     // A successful read has filled the whole buffer, whatever the pieces.

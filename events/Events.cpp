@@ -54,7 +54,6 @@ Window windows[EventKindCount];
 
 uint32_t now() { return eventClock ? eventClock() : 0; }
 
-// Appends a string to the record, cut to what is left of its text.
 void addString(EventRecord &record, const char *text)
 {
     if (record.stringCount == EventStringCount)
@@ -64,11 +63,9 @@ void addString(EventRecord &record, const char *text)
         const char *last = eventString(record, record.stringCount - 1);
         used = (size_t)(last - record.text) + strlen(last) + 1;
     }
-    if (used >= EventTextCapacity)
-        return;
     size_t length = strlen(text);
-    if (length > EventTextCapacity - used - 1)
-        length = EventTextCapacity - used - 1;
+    if (length > EventStringLimit)
+        length = EventStringLimit;
     memcpy(record.text + used, text, length);
     record.text[used + length] = '\0';
     record.offsets[record.stringCount++] = (uint16_t)used;

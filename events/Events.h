@@ -53,8 +53,11 @@ struct EventDefinition {
 };
 extern const EventDefinition EventDefinitions[EventKindCount + 1];
 
+// Each string is cut to EventStringLimit characters, so that all of an
+// event's strings always fit.
 const uint32_t EventStringCount = 6;
-const uint32_t EventTextCapacity = 1024;
+const uint32_t EventStringLimit = 340;
+const uint32_t EventTextCapacity = EventStringCount * (EventStringLimit + 1);
 
 // One event ready for the log: up to EventStringCount insertion strings,
 // stored back to back with their NULs in `text`. Offsets rather than

@@ -4,15 +4,18 @@
 // read whole before the failure is in "MY" with the binding the intact card
 // gives it and nothing else of the card is there, nothing is left open, no
 // command follows a PC/SC failure, the removal leaves "MY" as it was, and a
-// fresh insertion of the intact card behaves.
+// fresh insertion of the intact card behaves. Each insertion and removal is
+// told once in the event log, a card cut short with the step that stopped.
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
 #include <string>
 
 #include "MonitorTestHelpers.h"
 #include "monitor/Monitor.h"
 #include "support/CollectingStore.h"
+#include "support/RecordingEvents.h"
 #include "card-image/TestCertificates.h"
 #include "helpers/TestHelpers.h"
 
@@ -111,6 +114,7 @@ protected:
     {
         clearReaderTable();
         collectingstore::reset();
+        recordingevents::stop();
     }
 
     // A reader holding the intact card, watched, and nothing else; "MY"
@@ -118,6 +122,7 @@ protected:
     void startOver()
     {
         collectingstore::reset();
+        recordingevents::start();
         collectingstore::countCommandsWith([] { return counters().transmits; });
         collectingstore::personalStore()[patternBytes(300, 1)] = Binding{"FFEEDDCCBBAA400001", 0x4000};
         collectingstore::personalStore()[patternBytes(300, 2)] = Binding{"", 0};
@@ -257,6 +262,7 @@ protected:
         expectSilenceAfterAFailure();
         expectStore();
         expectNothingLeftOpen();
+        expectOneInsertionEvent(serialRead);
         const PersonalStore beforeRemoval = collectingstore::personalStore();
         ASSERT_NE(slot(), nullptr);
         EXPECT_STREQ(slot(), serialRead ? serial.c_str() : "");
@@ -268,6 +274,7 @@ protected:
         EXPECT_EQ(collectingstore::removedSerials(),
                   serialRead ? std::vector<std::string>{serial} : std::vector<std::string>());
         expectStoreAfterRemoval(beforeRemoval);
+        EXPECT_EQ(recordingevents::withId(102).size(), serialRead ? 1u : 0u);
 
         const size_t before = collectingstore::certificates().size();
         insertCard(reader, card);
@@ -286,6 +293,22 @@ protected:
         EXPECT_TRUE(collectingstore::personalStore() == whole)
             << describe(collectingstore::personalStore());
         expectNothingLeftOpen();
+    }
+
+    // Registered, or not read whole with what was added before it; the
+    // step and the answer that stopped it are kept in `stop`.
+    void expectOneInsertionEvent(bool serialRead)
+    {
+        const std::vector<recordingevents::LoggedEvent> cut = recordingevents::withId(103);
+        EXPECT_EQ(recordingevents::withId(101).size() + cut.size(), 1u);
+        stop = Strings();
+        if (cut.size() != 1)
+            return;
+        stop = cut[0].strings;
+        ASSERT_EQ(stop.size(), 5u);
+        EXPECT_EQ(stop[0], "Reader 0");
+        EXPECT_EQ(stop[1], serialRead ? serial : "desconocido");
+        EXPECT_EQ(stop[4], std::to_string(collectingstore::certificates().size()));
     }
 
     // One command answered with `fault` at every index in turn; only the
@@ -307,6 +330,8 @@ protected:
     std::string serial;
     size_t reader = 0;
     Baseline baseline = {};
+    typedef std::vector<std::string> Strings;
+    Strings stop;
 };
 
 TEST_P(FaultMatrixTest, IntactCardGivesAllThreeCertificatesWithTheirNames)
@@ -327,6 +352,7 @@ TEST_P(FaultMatrixTest, IntactCardGivesAllThreeCertificatesWithTheirNames)
 
 TEST_P(FaultMatrixTest, CardPulledAtEveryCommand)
 {
+    std::set<std::string> steps;
     for (unsigned k = 1; k <= baseline.commands + 1; k++) {
         SCOPED_TRACE("pulled at command " + std::to_string(k));
         const bool serialRead = k > baseline.chipInfoIndex;
@@ -334,7 +360,18 @@ TEST_P(FaultMatrixTest, CardPulledAtEveryCommand)
                      [&] { expectStoreAfterPull(k, serialRead); });
         if (HasFatalFailure() || HasNonfatalFailure())
             return;
+        if (k > baseline.commands) {
+            EXPECT_TRUE(stop.empty());
+            continue;
+        }
+        ASSERT_FALSE(stop.empty());
+        EXPECT_EQ(stop[3], "PC/SC 0x80100069");
+        if (k <= baseline.chipInfoIndex) {
+            EXPECT_EQ(stop[2], k < baseline.chipInfoIndex ? "directorio" : "serie");
+        }
+        steps.insert(stop[2]);
     }
+    EXPECT_EQ(steps, (std::set<std::string>{"directorio", "serie", "certificado", "clave"}));
 }
 
 TEST_P(FaultMatrixTest, EveryCommandAnsweredWithAWrongStatusWord)

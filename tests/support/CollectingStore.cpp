@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "../../card/CardSession.h"
+#include "../../events/Events.h"
 #include "../../store/Store.h"
 
 namespace collectingstore {
@@ -36,11 +37,14 @@ CollectedCertificate collect(const CardCertificate &record)
                                 malformed, commandCounter ? commandCounter() : 0};
 }
 
+// Its first 20 octets stand for the thumbprint in the events.
 void addToPersonalStore(const CollectedCertificate &certificate)
 {
     Binding &row = state().personalStore[certificate.der];
     if (!certificate.containerName.empty())
         row = Binding{certificate.containerName, certificate.keyUsage};
+    if (certificate.der.size() >= 20)
+        noteCertificateAdded(certificate.der.data(), !certificate.containerName.empty());
 }
 
 } // namespace
@@ -88,8 +92,10 @@ void removeCardCertificates(const char *serial)
         return;
     PersonalStore &store = state().personalStore;
     for (PersonalStore::iterator row = store.begin(); row != store.end();) {
-        if (row->second.containerName.compare(0, strlen(serial), serial) == 0)
+        if (row->second.containerName.compare(0, strlen(serial), serial) == 0) {
+            noteCertificateDeleted(row->first.size() >= 20 ? row->first.data() : NULL);
             row = store.erase(row);
+        }
         else
             ++row;
     }
