@@ -2,7 +2,8 @@
 # VelmoMon.exe, read without running it: a GUI program of the expected
 # format that imports only system DLLs, with no DLL of its own beside it,
 # and whose resources are all in Spanish (language 3082) with the icon, the
-# about box, the start-up error text and the build's version.
+# about box, the start-up error text, the build's version and the message
+# table of its events, each event ID with its severity.
 #   usage: check-program.sh OBJDUMP WINDRES FORMAT VERSION VelmoMon.exe
 #   FORMAT: pei-i386 (the 32-bit program) or pei-x86-64 (the 64-bit one)
 set -u
@@ -41,4 +42,23 @@ echo "$resources" | grep -q '^109 DIALOG ' || fail "no about box 109"
 echo "$resources" | grep -q '^  1, "No se ha podido cargar la aplicaccion\."$' || fail "no start-up error text 1"
 fields=$(echo "$version" | sed 's/\./, /g')
 echo "$resources" | grep -q "^ FILEVERSION $fields\$" || fail "no file version $version"
+# The message table: a count of blocks, then each block's lowest and highest
+# message identifier and offset, read from windres's double words.
+messages=$(echo "$resources" | awk '
+    function hex(text,    value, i) {
+        value = 0
+        for (i = 3; i <= length(text); i++)
+            value = value * 16 + index("0123456789abcdef", tolower(substr(text, i, 1))) - 1
+        return value
+    }
+    /^1 11 / { inside = 1; next }
+    inside && /^END/ { inside = 0 }
+    inside { gsub(/[ ,L]+/, " "); for (i = 1; i <= NF; i++) if ($i ~ /^0x/) words[n++] = hex($i) }
+    END {
+        for (b = 0; b < words[0]; b++)
+            for (id = words[1 + 3 * b]; id <= words[2 + 3 * b]; id++)
+                printf "%d:%d\n", int(id / 1073741824), id % 65536
+    }' | sort -t: -k2n | tr '\n' ' ')
+expected="1:100 1:101 1:102 2:103 2:104 1:105 2:106 2:107 1:108 1:109 1:110 3:111 2:112 "
+[ "$messages" = "$expected" ] || fail "message table (severity:ID) is not '$expected': '$messages'"
 exit $failed
