@@ -45,6 +45,8 @@ if(ARCH STREQUAL "x86")
   set(program_component 3E8D52D0-0F6D-4F7A-98D7-C75671E46E49)
   set(run_component 6169C74E-3D59-4BCF-BC0F-82472C175ABE)
   set(folder_component 0D6B7C4E-2F1A-4E83-9C5D-6A0E9B3F1C27)
+  set(event_source_component 85517C99-DBF8-4CC2-9D28-4B8C9FC08F3F)
+  set(event_policy_component 4F6EEFE5-3587-4247-880A-21147661CA71)
   set(program_files ProgramFilesFolder)
   set(win64 no)
 elseif(ARCH STREQUAL "x64")
@@ -52,6 +54,8 @@ elseif(ARCH STREQUAL "x64")
   set(program_component 8518B5B9-47AF-4FCA-B41E-AEEA35DA4300)
   set(run_component 33FE172E-4136-42DD-8ECB-A12331ABCF27)
   set(folder_component 5A2E8F13-7B4C-4D9E-A1F6-C83B0E7D2945)
+  set(event_source_component 1DEEE34D-A01B-4D20-BD93-9AF98FCAA26C)
+  set(event_policy_component 9EB350D8-92CA-4663-B57F-2D02CC22D646)
   set(program_files ProgramFiles64Folder)
   set(win64 yes)
 else()
@@ -105,12 +109,28 @@ execute_process(
           -D Arch=${ARCH} -D Version=${package_version} -D NextVersion=${next_version} -D ProductCode=${product_code}
           -D UpgradeCode=${upgrade_code} -D ProgramComponent=${program_component}
           -D RunComponent=${run_component}
-          -D FolderComponent=${folder_component} -D ProgramFilesFolder=${program_files} -D Win64=${win64}
+          -D FolderComponent=${folder_component} -D EventSourceComponent=${event_source_component}
+          -D EventPolicyComponent=${event_policy_component} -D ProgramFilesFolder=${program_files} -D Win64=${win64}
           -D Program=VelmoMon.exe -D Icon=VelmoMon.ico VelmoMon.wxs
   WORKING_DIRECTORY ${stage}
   RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "BuildPackage: wixl failed:\n${output}")
+endif()
+# The policy value's component is installed only with EVENTLOG=1 (or the
+# value an older package wrote, found by the package's registry search);
+# EVENTLOG is passed on to the installation itself, which runs elevated.
+find_program(MSIBUILD msibuild)
+if(NOT MSIBUILD)
+  message(FATAL_ERROR "BuildPackage: msibuild (Debian package msitools) is not installed")
+endif()
+execute_process(
+  COMMAND ${MSIBUILD} ${OUTPUT}.new -q
+          "UPDATE `Component` SET `Condition` = 'EVENTLOG = \"1\" OR EVENTLOG = \"#1\"' WHERE `Component` = 'EventLogPolicy'"
+          -q "UPDATE `Property` SET `Value` = 'OLDERVERSIONFOUND;NEWERVERSIONFOUND;EVENTLOG' WHERE `Property` = 'SecureCustomProperties'"
+  RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "BuildPackage: msibuild failed:\n${output}")
 endif()
 if(SIGN_CERT)
   sign(${OUTPUT}.new)

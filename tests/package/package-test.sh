@@ -1,9 +1,9 @@
 #!/bin/sh
 # The installer package as an administrator uses it: its tables read back
 # with msiinfo, then under Wine, in a fresh 64-bit prefix, a silent install,
-# a second install of the same package and of a rebuild of it, the program
-# started at log-on from the Run value, an upgrade by a newer package, a
-# refused downgrade and a silent uninstall.
+# a second install of the same package and of a rebuild of it (with
+# EVENTLOG=1), the program started at log-on from the Run value, an upgrade
+# by a newer package, a refused downgrade and a silent uninstall.
 #   usage: package-test.sh SOURCE_DIR ARCH PACKAGE PROGRAM VERSION WORK_DIR
 #                          MAKE_CARD STORE_LIST TRAY_CONTROL [DOUBLE_DLL]
 # ARCH is x86 or x64, PROGRAM the VelmoMon.exe in PACKAGE, VERSION its
@@ -65,6 +65,8 @@ folder="$unix_program_files/Zimvor/VelmoMon"
 run_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 expected_run="\"$program_files\\Zimvor\\VelmoMon\\VelmoMon.exe\""
+source_key_path='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\VelmoMon'
+policy_key='HKLM\Software\Policies\Velmo\VelmoMon'
 
 "$WINESERVER" -k >/dev/null 2>&1
 rm -rf "$work"
@@ -90,11 +92,14 @@ check "the icon in Add/Remove Programs" [ "$(property "$package" ARPPRODUCTICON)
 check "the icon in the Icon table" sh -c "cd '$work' && msiinfo export '$package' Icon | grep -q '^VelmoMon.ico'"
 check "platform $platform" sh -c "msiinfo suminfo '$package' | grep -qx 'Template: $platform'"
 components=$(msiinfo export "$package" Component | tail -n +4 | awk -F '\t' '{ print $1, $3, int($4 / 256) % 2 * 256 }' | sort | tr '\n' ';')
-check "components: the maker's folder, the program, the Run value ($components)" \
-    [ "$components" = "MakerFolder ZimvorFolder $bitness;Program INSTALLFOLDER $bitness;RunAtLogOn INSTALLFOLDER $bitness;" ]
-registry=$(msiinfo export "$package" Registry | tail -n +4 | cut -f 2-5 | tr '\t' '|')
-check "one registry value, the Run value ($registry)" \
-    [ "$registry" = '2|Software\Microsoft\Windows\CurrentVersion\Run|VelmoMon|"[#VelmoMon.exe]"' ]
+check "components: the maker's folder, the program, the Run value, the event source and policy ($components)" \
+    [ "$components" = "EventLogPolicy INSTALLFOLDER $bitness;EventSource INSTALLFOLDER $bitness;MakerFolder ZimvorFolder $bitness;Program INSTALLFOLDER $bitness;RunAtLogOn INSTALLFOLDER $bitness;" ]
+registry=$(msiinfo export "$package" Registry | tail -n +4 | cut -f 2-5 | tr '\t' '|' | sort | tr '\n' ';')
+source_key='SYSTEM\CurrentControlSet\Services\EventLog\Application\VelmoMon\'
+check "registry values: the Run value, the event source's two, the policy value ($registry)" \
+    [ "$registry" = "2|$source_key|EventMessageFile|[#VelmoMon.exe];2|$source_key|TypesSupported|#7;2|Software\Microsoft\Windows\CurrentVersion\Run|VelmoMon|\"[#VelmoMon.exe]\";2|Software\Policies\Velmo\VelmoMon|EventLog|#1;" ]
+condition=$(msiinfo export "$package" Component | awk -F '\t' '$1 == "EventLogPolicy" { print $5 }')
+check "the policy value only with EVENTLOG=1 ($condition)" [ "$condition" = 'EVENTLOG = "1" OR EVENTLOG = "#1"' ]
 
 # --- A fresh prefix with its own display ----------------------------------
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
@@ -112,6 +117,14 @@ run_value() {
     run reg query "$run_key" /v VelmoMon $view || return 1
     sed -n 's/^ *VelmoMon *REG_SZ *//p' "$work/out.txt"
 }
+registry_data() { # KEY NAME: the value's data, as reg shows it
+    run reg query "$1" /v "$2" $view || return 1
+    sed -n "s/^ *$2 *REG_[A-Z_]* *//p" "$work/out.txt"
+}
+event_source() {
+    echo "$(registry_data "$source_key_path" EventMessageFile)|$(registry_data "$source_key_path" TypesSupported)"
+}
+expected_source="$program_files\\Zimvor\\VelmoMon\\VelmoMon.exe|0x7"
 products() { # the installed products named VelmoMon, by product code
     run reg query "$uninstall_key" /s $view
     awk '/^HKEY/ { key = $0 } /DisplayName +REG_SZ +VelmoMon$/ { n = split(key, p, "\\"); print p[n] }' "$work/out.txt"
@@ -129,6 +142,8 @@ check "the program in $program_files\\Zimvor\\VelmoMon" cmp -s "$folder/VelmoMon
 check "the Run value is $expected_run (got $(run_value))" [ "$(run_value)" = "$expected_run" ]
 first=$(products)
 check "one product in Add/Remove Programs ($first)" [ "$(echo "$first" | grep -c .)" -eq 1 ]
+check "the event source names the program, types 7 ($(event_source))" [ "$(event_source)" = "$expected_source" ]
+check "no policy value without EVENTLOG=1" not registry_data "$policy_key" EventLog
 run reg query 'HKLM\Software\Classes\Installer\Products' /s
 icon=$(sed -n 's/^ *ProductIcon *REG_SZ *//p' "$work/out.txt" | head -1)
 check "its icon is registered ($icon)" [ -n "$icon" ]
@@ -144,8 +159,10 @@ build_package() { # VERSION PROGRAM OUTPUT
         -P "$source_dir/cmake/BuildPackage.cmake" >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
 }
 build_package "$version" "$program" "$work/rebuilt.msi"
-msiexec /i "$(windows_path "$work/rebuilt.msi")"
-check "installing a rebuild of $version ends with 0 (got $status)" [ $status -eq 0 ]
+msiexec /i "$(windows_path "$work/rebuilt.msi")" EVENTLOG=1
+check "installing a rebuild of $version with EVENTLOG=1 ends with 0 (got $status)" [ $status -eq 0 ]
+check "the policy value EventLog is 1 ($(registry_data "$policy_key" EventLog))" \
+    [ "$(registry_data "$policy_key" EventLog)" = 0x1 ]
 rebuilt=$(products)
 check "one product left, the rebuild's ($rebuilt)" \
     sh -c "[ \"\$(echo '$rebuilt' | grep -c .)\" -eq 1 ] && [ '$rebuilt' != '$first' ]"
@@ -210,6 +227,8 @@ second=$(products)
 check "one product left, the newer one ($second)" sh -c "[ \"\$(echo '$second' | grep -c .)\" -eq 1 ] && [ '$second' != '$rebuilt' ]"
 check "the newer program in place" cmp -s "$folder/VelmoMon.exe" "$work/VelmoMon.exe"
 check "the Run value is unchanged" [ "$(run_value)" = "$expected_run" ]
+check "the policy value is kept by the upgrade" [ "$(registry_data "$policy_key" EventLog)" = 0x1 ]
+check "the event source is unchanged" [ "$(event_source)" = "$expected_source" ]
 
 msiexec /i "$msi"
 check "the older package is refused afterwards (1603, low 8 bits $status)" exit_code 1603
@@ -225,6 +244,8 @@ check "no program file left" [ ! -e "$folder/VelmoMon.exe" ]
 check "no folder left" [ ! -e "$unix_program_files/Zimvor" ]
 check "no Run value left" sh -c "! '$wine' reg query '$run_key' /v VelmoMon $view >/dev/null 2>&1 </dev/null"
 check "no product left" [ -z "$(products)" ]
+check "no event source left" not run reg query "$source_key_path" $view
+check "no policy value left" not registry_data "$policy_key" EventLog
 run "$store_list" --tsv
 check "the user's certificates are left alone" [ "$(grep -c . "$work/out.txt")" -eq "$certificates_before" ]
 
