@@ -54,6 +54,8 @@ Window windows[EventKindCount];
 
 uint32_t now() { return eventClock ? eventClock() : 0; }
 
+// An empty string is written as "-": the log shows no gap, and Wine's trace
+// of the strings leaves none out.
 void addString(EventRecord &record, const char *text)
 {
     if (record.stringCount == EventStringCount)
@@ -63,6 +65,8 @@ void addString(EventRecord &record, const char *text)
         const char *last = eventString(record, record.stringCount - 1);
         used = (size_t)(last - record.text) + strlen(last) + 1;
     }
+    if (!text[0])
+        text = "-";
     size_t length = strlen(text);
     if (length > EventStringLimit)
         length = EventStringLimit;

@@ -15,6 +15,7 @@ code, else the windows-x64 build).
 """
 
 import os
+import re
 import queue
 import shutil
 import signal
@@ -130,6 +131,34 @@ def is_64_bit(program):
         return False
     offset = int.from_bytes(header[60:64], "little")
     return header[offset + 4:offset + 6] == b"\x64\x86"
+
+
+POLICY_KEY = r"HKLM\Software\Policies\Velmo\VelmoMon"
+# Wine keeps no event log: ReportEventW names the event on the advapi
+# channel, then prints each insertion string on the eventlog channel.
+EVENT_CALL = re.compile(r"fixme:advapi:ReportEventW \([^,]*,0x([0-9a-f]+),0x[0-9a-f]+,0x([0-9a-f]+),[^,]*,0x([0-9a-f]+),")
+EVENT_STRING = re.compile(r'(?:trace|warn|err):eventlog:ReportEventW L"(.*)"$')
+
+
+def read_events(path):
+    """The events a program wrote to Wine's channels in its output file:
+    (event ID, type, insertion strings), in order; one still being written
+    is left out."""
+    try:
+        with open(path, errors="replace") as output:
+            lines = output.read().splitlines()
+    except FileNotFoundError:
+        return []
+    events = []
+    for line in lines:
+        call = EVENT_CALL.search(line)
+        if call:
+            events.append((int(call.group(2), 16) & 0xFFFF, int(call.group(1), 16), [], int(call.group(3), 16)))
+            continue
+        string = EVENT_STRING.search(line)
+        if string and events:
+            events[-1][2].append(string.group(1))
+    return [event[:3] for event in events if len(event[2]) == event[3]]
 
 
 class Session:
@@ -254,14 +283,21 @@ class Session:
             return None, "timed out"
         return result.returncode, result.stdout
 
+    def is_64_bit(self):
+        return is_64_bit(os.path.join(self.windows_build, "VelmoMon.exe"))
+
     def tool(self, name):
         return os.path.join(self.windows_build, "tools", name)
 
-    def start_velmomon(self):
-        """Starts VelmoMon.exe and waits until its window answers."""
+    def start_velmomon(self, output=None):
+        """Starts VelmoMon.exe and waits until its window answers. With
+        `output`, a file, Wine's eventlog channel is on and written there."""
+        environment = self.wine_environment()
+        if output:
+            environment.update(WINEDEBUG="+eventlog", VELMO_WINE_OUTPUT=output)
         self.velmomon = subprocess.Popen(
             [os.path.join(self.root, "scripts/wine-run"), os.path.join(self.app, "VelmoMon.exe")],
-            env=self.wine_environment(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             start_new_session=True)
         self.adopt("velmomon", self.velmomon.pid)
         code, output = self.tray("ping", limit=180)
@@ -347,6 +383,13 @@ class Session:
             if len(fields) == 5:
                 rows.append((fields[0], fields[1], fields[2], fields[3], int(fields[4])))
         return sorted(rows)
+
+    def set_event_policy(self, on):
+        """Sets or deletes the policy value that turns VelmoMon's events on."""
+        if on:
+            self.wine("reg", "add", POLICY_KEY, "/v", "EventLog", "/t", "REG_DWORD", "/d", "1", "/f")
+        else:
+            self.wine("reg", "delete", POLICY_KEY, "/f")
 
     def clear_personal_store(self):
         """Deletes every certificate of "MY", as a fresh prefix has none."""

@@ -14,7 +14,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from velmo_stack import PROVIDER, Session  # noqa: E402
+from velmo_stack import PROVIDER, Session, read_events  # noqa: E402
 
 RUN_DIR = PREFIX = None
 
@@ -33,8 +33,8 @@ class VelmoMonTest(unittest.TestCase):
         self.session.clear_personal_store()
         self.assertEqual(self.session.store(), [])
 
-    def start(self):
-        self.session.start_velmomon()
+    def start(self, output=None):
+        self.session.start_velmomon(output)
 
     def assertEndsCleanly(self):
         self.assertTrue(self.session.velmomon_running(), "VelmoMon ended on its own")
@@ -199,6 +199,112 @@ class ServiceRestart(VelmoMonTest):
         self.assertRegistered("ABCDEF01234567", [EXCHANGE])
         card.remove()
         self.assertRemoved(ATR21_SERIAL)
+        self.assertEndsCleanly()
+
+
+class EventLog(VelmoMonTest):
+    STARTED, REGISTERED, REMOVED, NOT_READ_WHOLE, CLEANED, LEFT_OUT = 100, 101, 102, 103, 105, 112
+    INFORMATION, WARNING = 4, 2
+
+    def start_logging(self, name):
+        self.output = os.path.join(self.session.run, name + ".out")
+        self.start(self.output)
+
+    def turn_events_on(self):
+        self.session.set_event_policy(True)
+        self.addCleanup(self.session.set_event_policy, False)
+
+    def wait_for_events(self, event_id, count=1, limit=30):
+        """The events of one ID, once there are `count` of them."""
+        end = time.monotonic() + limit
+        while True:
+            found = [strings for (ident, _, strings) in read_events(self.output) if ident == event_id]
+            if len(found) >= count or time.monotonic() > end:
+                return found
+            time.sleep(0.25)
+
+    def test_nothing_is_written_without_the_policy_value(self):
+        self.session.set_event_policy(False)
+        self.start_logging("quiet")
+        card = self.session.card(0, self.session.make_card("quiet", "--certificates", "sign"))
+        card.insert()
+        self.assertRegistered(ATR21_SERIAL, [SIGNATURE])
+        card.remove()
+        self.assertRemoved(ATR21_SERIAL)
+        self.assertEndsCleanly()
+        with open(self.output, errors="replace") as output:
+            text = output.read()
+        self.assertNotIn("EventSource", text)
+        self.assertNotIn("ReportEvent", text)
+
+    def test_card_sessions_and_the_start_up_cleanup_are_told(self):
+        self.turn_events_on()
+        card = self.session.card(0, self.session.make_card("told", "--certificates", "sign,enc"))
+        self.start_logging("first")
+        self.assertEqual(self.wait_for_events(self.STARTED)[0][1:], ["x64" if self.session.is_64_bit() else "x86", "2"])
+        card.insert()
+        thumbprints = sorted(row[1] for row in self.assertRegistered(ATR21_SERIAL, [SIGNATURE, EXCHANGE]))
+        registered = self.wait_for_events(self.REGISTERED)
+        self.assertEqual(len(registered), 1, registered)
+        reader, serial, added, bound, milliseconds, named = registered[0]
+        self.assertEqual((serial, added, bound), (ATR21_SERIAL, "2", "2"))
+        self.assertLess(int(milliseconds), 30000)
+        self.assertEqual(sorted(named.split()), thumbprints)
+        # Killed with the card in: the next start deletes its certificates.
+        self.session.kill_velmomon()
+        card.remove()
+        self.start_logging("second")
+        self.assertRemoved(ATR21_SERIAL)
+        cleaned = self.wait_for_events(self.CLEANED)
+        self.assertEqual([(count, sorted(listed.split())) for count, listed in cleaned], [("2", thumbprints)])
+
+        # A card pulled during the signing key's lookup, found as in
+        # PulledCards: the walk ends with four commands after the signing
+        # certificate's reading.
+        probe = self.session.card(1, self.session.make_card("probe", "--certificates", "sign"))
+        probe.insert()
+        self.assertRegistered(ATR21_SERIAL, [SIGNATURE])
+        signing_read = probe.commands() - 4
+        probe.remove()
+        self.assertRemoved(ATR21_SERIAL)
+        self.assertTrue(card.command("fail-after %d" % (signing_read - 2)).startswith("ok"))
+        card.insert()
+        cut = self.wait_for_events(self.NOT_READ_WHOLE)
+        self.assertEqual(len(cut), 1, cut)
+        self.assertEqual(cut[0][:3], [reader, ATR21_SERIAL, "clave"])
+        self.assertRegex(cut[0][3], "^PC/SC 0x8010[0-9A-F]{4}$")
+        self.assertEqual(cut[0][4], "0")
+        time.sleep(2.5)  # the pull seen by the monitor
+        self.assertRemoved(ATR21_SERIAL)
+
+        card.insert()
+        self.assertRegistered(ATR21_SERIAL, [SIGNATURE, EXCHANGE])
+        card.remove()
+        self.assertRemoved(ATR21_SERIAL)
+        removed = self.wait_for_events(self.REMOVED, 3)
+        self.assertEqual(removed[-1][:3], [reader, ATR21_SERIAL, "2"])
+        self.assertEqual(sorted(removed[-1][3].split()), thumbprints)
+        self.assertEndsCleanly()
+        types = {ident: kind for (ident, kind, _) in read_events(self.output)}
+        self.assertEqual(types, {self.STARTED: self.INFORMATION, self.CLEANED: self.INFORMATION,
+                                 self.REGISTERED: self.INFORMATION, self.REMOVED: self.INFORMATION,
+                                 self.NOT_READ_WHOLE: self.WARNING})
+
+    def test_a_flood_of_one_kind_is_held_to_a_handful_a_minute(self):
+        self.turn_events_on()
+        card = self.session.card(0, self.session.make_card("flood", "--certificates", "sign"))
+        self.start_logging("flood")
+        began = time.monotonic()
+        for _ in range(8):
+            card.insert()
+            self.assertRegistered(ATR21_SERIAL, [SIGNATURE])
+            card.remove()
+            self.assertRemoved(ATR21_SERIAL)
+        self.assertLess(time.monotonic() - began, 50, "the cycles outlasted one minute's window")
+        left_out = self.wait_for_events(self.LEFT_OUT, 2, limit=90)
+        self.assertEqual(sorted(left_out), [["101", "3", "60"], ["102", "3", "60"]])
+        self.assertEqual(len(self.wait_for_events(self.REGISTERED)), 5)
+        self.assertEqual(len(self.wait_for_events(self.REMOVED)), 5)
         self.assertEndsCleanly()
 
 

@@ -97,7 +97,7 @@ const FormatCase FormatCases[] = {
     {"a long reader name is cut, the other facts stay", [] {
          beginCardReport();
          reportCardInserted(std::string(1000, 'L').c_str(), "001A2B3C4D5E");
-     }, 101, EventInformation, {std::string(EventStringLimit, 'L'), "001A2B3C4D5E", "0", "0", "0", ""}},
+     }, 101, EventInformation, {std::string(EventStringLimit, 'L'), "001A2B3C4D5E", "0", "0", "0", "-"}},
 };
 
 class EventsTest : public ::testing::Test {
@@ -131,8 +131,8 @@ TEST_F(EventsTest, NothingIsWrittenOrKeptWhileTheLogIsOff)
     beginCardReport();
     reportCardInserted("R", "001A2B3C4D5E");
     ASSERT_EQ(recordingevents::events().size(), 2u);
-    EXPECT_EQ(recordingevents::events()[0].strings, (Strings{"R", "001A2B3C4D5E", "0", ""}));
-    EXPECT_EQ(recordingevents::events()[1].strings, (Strings{"R", "001A2B3C4D5E", "0", "0", "0", ""}));
+    EXPECT_EQ(recordingevents::events()[0].strings, (Strings{"R", "001A2B3C4D5E", "0", "-"}));
+    EXPECT_EQ(recordingevents::events()[1].strings, (Strings{"R", "001A2B3C4D5E", "0", "0", "0", "-"}));
 }
 
 // A reader that comes and goes in a loop, while the clock wraps: a handful
