@@ -17,13 +17,6 @@ ReaderTable readerTable;
 SCARDCONTEXT pcscContext;
 SCARDHANDLE currentCard;
 
-const uint8_t Atr21Prefix[13] = {0x3B, 0xEF, 0x00, 0x00, 0x40, 0x14, 0x80,
-                                 0x25, 0x56, 0x45, 0x4C, 0x4D, 0x4F};
-const uint8_t Atr20Pattern[20] = {0x3B, 0x7F, 0x11, 0x00, 0x00, 0x00, 0x6A, 0x56, 0x45, 0x4C,
-                                  0x4D, 0x4F, 0x02, 0x2C, 0x34, 0x02, 0x00, 0x03, 0x90, 0x00};
-const uint8_t Atr20Mask[20] = {0xFF, 0xFF, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                               0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0xFF, 0xFF, 0xFF};
-
 namespace {
 
 const DWORD StatusTimeout = 900; // milliseconds
@@ -31,19 +24,6 @@ const DWORD EventMask = 0xFFFF; // only the low 16 bits of an event state count
 const DWORD InsertionEvent = SCARD_STATE_CHANGED | SCARD_STATE_PRESENT; // 0x0022
 const DWORD RemovalEvent = SCARD_STATE_CHANGED | SCARD_STATE_EMPTY; // 0x0012
 const DWORD ReaderGoneStates = SCARD_STATE_UNKNOWN | SCARD_STATE_UNAVAILABLE;
-
-// What the card family decides: the chip-information answer length, where
-// the serial lies in it, and the size of the serial text with its NUL.
-struct KindLayout {
-    uint32_t answerLength;
-    uint32_t serialOffset;
-    uint32_t serialBytes;
-    uint32_t textSize;
-};
-const KindLayout Atr21Layout = {18, 10, 6, 13};
-const KindLayout Atr20Layout = {17, 0, 7, 15};
-const uint32_t AnswerCapacity = 18;
-const uint32_t SerialCapacity = 15; // the longer serial text with its NUL
 
 // The one platform difference of the monitor: two upper-case hexadecimal
 // digits of one octet and a NUL, written at `text`.
@@ -75,7 +55,7 @@ bool readerGone(DWORD event)
 }
 
 // The card serial text of a chip-information answer.
-void writeSerial(char *text, const uint8_t *answer, const KindLayout &layout)
+void writeSerial(char *text, const uint8_t *answer, const FamilyLayout &layout)
 {
     for (uint32_t i = 0; i < layout.serialBytes; i++)
         writeHexOctet(text + 2 * i, answer[layout.serialOffset + i]);
@@ -111,14 +91,14 @@ void handleInsertion(SCARD_READERSTATEA &entry)
     const bool atr20 = atrMatches(Atr20Pattern, sizeof Atr20Pattern, entry.rgbAtr,
                                   sizeof Atr20Pattern, Atr20Mask);
     CardKind = atr20 ? Atr20 : Atr21;
-    const KindLayout &layout = atr20 ? Atr20Layout : Atr21Layout;
+    const FamilyLayout &layout = familyLayout(atr20 ? Atr20 : Atr21);
 
     if (entry.pvUserData)
         return;
     if (!isFamilyCard(entry, atr20))
         return;
 
-    char *serial = (char *)malloc(layout.textSize);
+    char *serial = (char *)malloc(layout.serialTextSize);
     if (!serial)
         return;
     serial[0] = '\0';
@@ -136,7 +116,7 @@ void handleInsertion(SCARD_READERSTATEA &entry)
 
     CardSession *session = new (std::nothrow) CardSession(currentCard);
     if (session) {
-        uint8_t answer[AnswerCapacity];
+        uint8_t answer[ChipInfoKept];
         if (session->getChipInfo(answer, layout.answerLength) == SCARD_S_SUCCESS &&
             session->statusWord == StatusSuccess) {
             writeSerial(serial, answer, layout);
@@ -192,8 +172,8 @@ bool sameCardAsSlot(const SCARD_READERSTATEA &entry)
     const char *kept = (const char *)entry.pvUserData;
     const bool atr20 = atrMatches(Atr20Pattern, sizeof Atr20Pattern, entry.rgbAtr,
                                   sizeof Atr20Pattern, Atr20Mask);
-    const KindLayout &layout = atr20 ? Atr20Layout : Atr21Layout;
-    if (!isFamilyCard(entry, atr20) || strlen(kept) != layout.textSize - 1)
+    const FamilyLayout &layout = familyLayout(atr20 ? Atr20 : Atr21);
+    if (!isFamilyCard(entry, atr20) || strlen(kept) != layout.serialTextSize - 1)
         return false;
     currentCard = 0;
     DWORD protocol = 0;
@@ -203,8 +183,8 @@ bool sameCardAsSlot(const SCARD_READERSTATEA &entry)
     bool same = false;
     CardSession *session = new (std::nothrow) CardSession(currentCard);
     if (session) {
-        uint8_t answer[AnswerCapacity];
-        char serial[SerialCapacity];
+        uint8_t answer[ChipInfoKept];
+        char serial[SerialTextCapacity];
         if (session->getChipInfo(answer, layout.answerLength) == SCARD_S_SUCCESS &&
             session->statusWord == StatusSuccess) {
             writeSerial(serial, answer, layout);
@@ -258,17 +238,6 @@ void fillReaderTable(const char *readers)
         entry.dwCurrentState = SCARD_STATE_UNAWARE;
         readerTable.count++;
     }
-}
-
-bool atrMatches(const uint8_t *pattern, uint32_t patternLength, const uint8_t *atr,
-                uint32_t atrLength, const uint8_t *mask)
-{
-    if (patternLength != atrLength)
-        return false;
-    for (uint32_t i = 0; i < patternLength; i++)
-        if ((pattern[i] & mask[i]) != (atr[i] & mask[i]))
-            return false;
-    return true;
 }
 
 LONG pollReaders()

@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "../card/CardSession.h"
+#include "../card/CardFamily.h"
 
 const uint32_t ReaderTableSize = 16;
 
@@ -17,13 +17,7 @@ extern ReaderTable readerTable;
 extern SCARDCONTEXT pcscContext;
 extern SCARDHANDLE currentCard;
 
-extern const uint8_t Atr21Prefix[13];
-extern const uint8_t Atr20Pattern[20];
-extern const uint8_t Atr20Mask[20];
-
 void fillReaderTable(const char *readers);
-bool atrMatches(const uint8_t *pattern, uint32_t patternLength, const uint8_t *atr,
-                uint32_t atrLength, const uint8_t *mask);
 
 // Takes the context out of pcscContext, leaving 0, for the one caller that
 // releases it.
