@@ -6,6 +6,8 @@
 
 #include <string.h>
 
+#include "Version.h"
+
 void (*eventSink)(const EventRecord &record) = NULL;
 uint32_t (*eventClock)() = NULL;
 
@@ -48,6 +50,7 @@ struct Window {
     uint32_t leftOut;
 };
 
+bool startTold;
 CardReport card;
 ThumbprintList deleted;
 Window windows[EventKindCount];
@@ -231,20 +234,22 @@ const EventDefinition EventDefinitions[EventKindCount + 1] = {
 
 void resetEvents()
 {
+    startTold = false;
     card = CardReport();
     deleted = ThumbprintList();
     for (Window &window : windows)
         window = Window();
 }
 
-void reportStarted(const char *version, const char *architecture, uint32_t readers)
+void reportStarted(uint32_t readers)
 {
-    if (!eventsEnabled())
+    if (!eventsEnabled() || startTold)
         return;
+    startTold = true;
     EventRecord record;
     beginRecord(record, EventStarted);
-    addString(record, version);
-    addString(record, architecture);
+    addString(record, VELMO_VERSION);
+    addString(record, sizeof(void *) == 8 ? "x64" : "x86");
     addNumber(record, readers);
     submit(EventStarted, record);
 }

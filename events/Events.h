@@ -94,7 +94,9 @@ inline bool eventsEnabled() { return eventSink != NULL; }
 void resetEvents();
 
 // Everything below does nothing while the log is off.
-void reportStarted(const char *version, const char *architecture, uint32_t readers);
+// The program's version and architecture with the readers watched; told
+// once, after the monitor's first cycle.
+void reportStarted(uint32_t readers);
 
 // A card's insertion: begun when the monitor accepts the card, noted by
 // the card and store layers on the way, told once at its end.

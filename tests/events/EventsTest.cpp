@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "Version.h"
 #include "events/Events.h"
 #include "support/RecordingEvents.h"
 
@@ -40,7 +41,10 @@ void addCertificates(uint32_t count)
 }
 
 const FormatCase FormatCases[] = {
-    {"start-up", [] { reportStarted("1.0.0.10", "x86", 2); }, 100, EventInformation, {"1.0.0.10", "x86", "2"}},
+    {"start-up, told once", [] {
+         reportStarted(2);
+         reportStarted(3);
+     }, 100, EventInformation, {VELMO_VERSION, sizeof(void *) == 8 ? "x64" : "x86", "2"}},
     {"registration", [] {
          beginCardReport();
          recordingevents::advance(1234);
