@@ -1,7 +1,6 @@
 // The events' insertion strings, the notes gathered while a card is handled
-// and the per-kind limit. Everything runs on the thread that handles the
-// cards (and once on the main thread before that thread starts), so the
-// state here is plain.
+// and the per-kind limit. Everything here runs on the monitor thread, so
+// the state is plain.
 #include "Events.h"
 
 #include <string.h>
@@ -203,6 +202,18 @@ const char *serialOrUnknown(const char *serial)
     return serial && serial[0] ? serial : UnknownSerial;
 }
 
+void reportNotReadWhole(const char *reader, const char *serial)
+{
+    EventRecord record;
+    beginRecord(record, EventCardNotReadWhole);
+    addString(record, reader);
+    addString(record, serialOrUnknown(serial));
+    addString(record, StepNames[card.step]);
+    addCardAnswer(record, card.result, card.statusWord);
+    addNumber(record, card.added);
+    submit(EventCardNotReadWhole, record);
+}
+
 void reportSkipped(const char *reader, const char *serial)
 {
     EventRecord record;
@@ -307,7 +318,7 @@ void reportCardInserted(const char *reader, const char *serial)
     if (card.skipped)
         reportSkipped(reader, serial);
     if (card.stopped) {
-        reportCardNotReadWhole(reader, serial, card.step, card.result, card.statusWord);
+        reportNotReadWhole(reader, serial);
         return;
     }
     EventRecord record;
@@ -319,24 +330,6 @@ void reportCardInserted(const char *reader, const char *serial)
     addNumber(record, card.lastAddedMs - card.startMs);
     addString(record, card.thumbprints.text);
     submit(EventCardRegistered, record);
-}
-
-// Also told on its own for the steps the monitor takes before a session.
-void reportCardNotReadWhole(const char *reader, const char *serial, CardStep step, int32_t result,
-                            uint16_t statusWord)
-{
-    const uint32_t added = card.added;
-    card.active = false;
-    if (!eventsEnabled())
-        return;
-    EventRecord record;
-    beginRecord(record, EventCardNotReadWhole);
-    addString(record, reader);
-    addString(record, serialOrUnknown(serial));
-    addString(record, StepNames[step]);
-    addCardAnswer(record, result, statusWord);
-    addNumber(record, added);
-    submit(EventCardNotReadWhole, record);
 }
 
 void noteCertificateDeleted(const uint8_t *thumbprint)

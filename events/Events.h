@@ -105,9 +105,8 @@ void noteCardStopped(CardStep step, int32_t result, uint16_t statusWord);
 void noteCertificateEntry();
 void noteCertificateSkipped(SkipReason reason);
 void noteCertificateAdded(const uint8_t *thumbprint, bool bound);
+// Registered, or not read whole when a stop was noted.
 void reportCardInserted(const char *reader, const char *serial);
-void reportCardNotReadWhole(const char *reader, const char *serial, CardStep step, int32_t result,
-                            uint16_t statusWord);
 
 // Deletions from "MY", told with the card's removal or the start-up cleanup.
 void noteCertificateDeleted(const uint8_t *thumbprint);

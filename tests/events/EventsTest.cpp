@@ -78,7 +78,8 @@ const FormatCase FormatCases[] = {
      }, 103, EventWarning, {"R", "desconocido", "directorio", "SW 6A82", "0"}},
     {"connection refused", [] {
          beginCardReport();
-         reportCardNotReadWhole("R", "", CardStepConnection, (int32_t)0x8010000C, 0);
+         noteCardStopped(CardStepConnection, (int32_t)0x8010000C, 0);
+         reportCardInserted("R", "");
      }, 103, EventWarning, {"R", "desconocido", "enlace", "PC/SC 0x8010000C", "0"}},
     {"certificate skipped, told before the registration", [] {
          beginCardReport();
