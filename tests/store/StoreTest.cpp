@@ -18,6 +18,7 @@
 #include "helpers/DemoCards.h"
 #include "helpers/PlatformStore.h"
 #include "helpers/TestHelpers.h"
+#include "support/RecordingEvents.h"
 
 using namespace fakepcsc;
 
@@ -56,6 +57,7 @@ protected:
     {
         emptyPersonalStore();
         clearRecord();
+        recordingevents::stop();
     }
 };
 
@@ -342,7 +344,13 @@ TEST_F(StoreTest, StartUpDeletesWhatTheRecordNamesIfStillBoundAsRecorded)
     writeRecordValue(hexText(thumbprintOfDer(variantOf(caCertificate(), 3))), REG_SZ, "001A2B3C4D5E");
     ASSERT_EQ(recordValues().size(), 4u);
 
+    recordingevents::start();
     removeStrandedCertificates();
+    const std::vector<recordingevents::LoggedEvent> cleaned = recordingevents::withId(105);
+    ASSERT_EQ(cleaned.size(), 1u);
+    EXPECT_EQ(cleaned[0].strings[0], "2");
+    for (const Bytes &deleted : {signingCertificate(), encryptionCertificate()})
+        EXPECT_NE(cleaned[0].strings[1].find(hexText(thumbprintOfDer(deleted))), std::string::npos);
     const auto entries = personalStore();
     EXPECT_EQ(entries.size(), 3u);
     EXPECT_EQ(entries.count(thumbprintOfDer(signingCertificate())), 0u);
@@ -407,9 +415,13 @@ TEST_F(StoreTest, ADamagedRecordEntryDeletesNothing)
     clearRecord();
     writeRecordValue(name, REG_SZ, serial);
     writeRecordValue(name.substr(0, 39), REG_SZ, serial);
+    recordingevents::start();
     removeStrandedCertificates();
     EXPECT_EQ(personalStore().size(), before.size());
     EXPECT_FALSE(recordExists());
+    ASSERT_EQ(recordingevents::events().size(), 1u);
+    EXPECT_EQ(recordingevents::events()[0].id, 106);
+    EXPECT_EQ(recordingevents::events()[0].strings, std::vector<std::string>{"2"});
 }
 
 TEST_F(StoreTest, ARecordOfThousandsOfEntriesDeletesOnlyItsOwnCertificates)
