@@ -60,11 +60,19 @@ void markRead(uint32_t index)
 }
 
 // Reads the serial into the slot and registers the card's certificates.
+// The slot's text is sized again for the kind the reader now shows: a card
+// that was never read may have been replaced by one of the other family.
 void readAndRegister(uint32_t index)
 {
     SCARD_READERSTATEA &entry = readerTable.entries[index];
     CardKind = kindOfAtr(entry.rgbAtr);
-    CardSession *session = openCard(entry.szReader, (char *)entry.pvUserData);
+    char *serial = (char *)realloc(entry.pvUserData, familyLayout(CardKind).serialTextSize);
+    if (!serial) {
+        scheduleRetry(readerTable.slots[index]);
+        return;
+    }
+    entry.pvUserData = serial;
+    CardSession *session = openCard(entry.szReader, serial);
     if (!session) {
         scheduleRetry(readerTable.slots[index]);
         return;
@@ -145,6 +153,7 @@ void takeCard(uint32_t index)
     serial[0] = '\0';
     entry.pvUserData = serial;
     memset(&readerTable.slots[index], 0, sizeof readerTable.slots[index]);
+    readerTable.slots[index].cardCount = eventCount(entry.dwCurrentState);
     readAndRegister(index);
 }
 
