@@ -494,18 +494,14 @@ TEST(BridgeHelperTest, AClientIsHeldToItsLimitsAndWhatItLeavesIsReleased)
     EXPECT_NE(connectWhenPresent(next, establish(next), reader, SCARD_SHARE_EXCLUSIVE), 0u);
 }
 
-// Ends the stack's pcscd, as when the service stops, and starts it again
-// when the scope ends.
-struct PcscdStopped {
-    PcscdStopped() { stackCommand("pcscd-stop"); }
-    ~PcscdStopped() { stackCommand("pcscd-start"); }
-    static void stackCommand(const std::string &command)
-    {
-        const std::string line = "'" + stackValue("VELMO_SOURCE_DIR") + "/scripts/pcsc-stack' " + command +
-                                 " '" + stackValue("VELMO_STACK_RUN") + "' >/dev/null";
-        EXPECT_EQ(system(line.c_str()), 0) << line;
-    }
-};
+// Ends the stack's pcscd ("pcscd-stop"), as when the service stops, or
+// starts it again ("pcscd-start").
+void pcscd(const char *command)
+{
+    const std::string line = "'" + stackValue("VELMO_SOURCE_DIR") + "/scripts/pcsc-stack' " + command + " '" +
+                             stackValue("VELMO_STACK_RUN") + "' >/dev/null";
+    EXPECT_EQ(system(line.c_str()), 0) << line;
+}
 
 TEST(BridgeHelperTest, ACardWhoseDisconnectionFailsGivesItsPlaceBack)
 {
@@ -527,12 +523,14 @@ TEST(BridgeHelperTest, ACardWhoseDisconnectionFailsGivesItsPlaceBack)
               (uint32_t)SCARD_E_INVALID_VALUE);
     EXPECT_EQ(wire.call(concat({u32(BridgeBeginTransaction), u32(cards[0])})).result, (uint32_t)SCARD_S_SUCCESS);
 
-    PcscdStopped stopped;
+    // With pcscd gone every disconnection fails, and gives the place back.
+    pcscd("pcscd-stop");
     for (uint32_t card : cards)
         EXPECT_NE(wire.call(concat({u32(BridgeDisconnect), u32(card), u32(SCARD_LEAVE_CARD)})).result,
                   (uint32_t)SCARD_S_SUCCESS);
     EXPECT_EQ(wire.call(concat({u32(BridgeBeginTransaction), u32(cards[0])})).result, InvalidHandle);
     const Reply again = wire.call(connect);
+    pcscd("pcscd-start");
     EXPECT_NE(again.result, (uint32_t)SCARD_E_NO_MEMORY); // pcscd's answer, not the helper's refusal
     EXPECT_NE(again.result, (uint32_t)SCARD_S_SUCCESS);
 }
