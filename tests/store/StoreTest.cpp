@@ -424,8 +424,8 @@ TEST_F(StoreTest, ARecordOfThousandsOfEntriesDeletesOnlyItsOwnCertificates)
     const Bytes others = variantOf(caCertificate(), 1);
     putInStore(others, L"VelmoCSP", L"001A2B3C4D5E200009\\5015\\4B0");
     // Entries of the record's form naming certificates that are not there,
-    // a few thousand, then six thousand whose names come before the card's
-    // in the order the registry lists them.
+    // a few thousand, then six thousand whose names sort before the card's
+    // (Wine lists values by name), so that its entries come last.
     for (unsigned round = 0; round < 2; round++) {
         SCOPED_TRACE(round);
         registerCard(demoCard(FamilyAtr21, SerialA));
