@@ -61,21 +61,29 @@ void markRead(uint32_t index)
 }
 
 // Reads the serial into the slot and registers the card's certificates.
+// The slot's text is sized again for the kind the reader now shows: a card
+// that was never read may have been replaced by one of the other family.
 void readAndRegister(uint32_t index)
 {
     SCARD_READERSTATEA &entry = readerTable.entries[index];
     CardKind = kindOfAtr(entry.rgbAtr);
+    char *serial = (char *)realloc(entry.pvUserData, familyLayout(CardKind).serialTextSize);
+    if (!serial) {
+        scheduleRetry(readerTable.slots[index]);
+        return;
+    }
+    entry.pvUserData = serial;
     beginCardReport();
-    CardSession *session = openCard(entry.szReader, (char *)entry.pvUserData);
+    CardSession *session = openCard(entry.szReader, serial);
     if (!session) {
         scheduleRetry(readerTable.slots[index]);
-        reportCardInserted(entry.szReader, (char *)entry.pvUserData);
+        reportCardInserted(entry.szReader, serial);
         return;
     }
     markRead(index);
     registerCardCertificates(session);
     closeCard(session);
-    reportCardInserted(entry.szReader, (char *)entry.pvUserData);
+    reportCardInserted(entry.szReader, serial);
 }
 
 // After the counts started afresh, only a serial that is read and differs
@@ -153,6 +161,7 @@ void takeCard(uint32_t index)
     serial[0] = '\0';
     entry.pvUserData = serial;
     memset(&readerTable.slots[index], 0, sizeof readerTable.slots[index]);
+    readerTable.slots[index].cardCount = eventCount(entry.dwCurrentState);
     readAndRegister(index);
 }
 

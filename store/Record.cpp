@@ -80,14 +80,13 @@ bool parseRecordEntry(const char *name, DWORD nameLength, DWORD type, const BYTE
     return true;
 }
 
-const RecordedCertificate *findRecorded(const RecordedCertificate *entries, size_t count,
-                                        const uint8_t *thumbprint)
+RecordedCertificate *findRecorded(RecordedCertificate *entries, size_t count, const uint8_t *thumbprint)
 {
     if (!entries || count == 0)
         return NULL;
     RecordedCertificate key;
     memcpy(key.thumbprint, thumbprint, ThumbprintSize);
-    return (const RecordedCertificate *)bsearch(&key, entries, count, sizeof key, compareThumbprints);
+    return (RecordedCertificate *)bsearch(&key, entries, count, sizeof key, compareThumbprints);
 }
 
 void recordCertificate(const uint8_t *thumbprint, const char *serial)
@@ -116,9 +115,9 @@ void forgetCertificate(const uint8_t *thumbprint)
     RegCloseKey(key);
 }
 
-// Reads at most RecordCapacity values, each into buffers one character
-// longer than an entry can be, so that a longer value is told apart and
-// passed over.
+// Reads every value the key holds, each into buffers one character longer
+// than an entry can be, so that a longer value is told apart and passed
+// over. The entries take less memory than the values in the registry.
 bool readRecord(RecordedCertificate **entries, size_t *count)
 {
     *entries = NULL;
@@ -135,10 +134,8 @@ bool readRecord(RecordedCertificate **entries, size_t *count)
         RegCloseKey(key);
         return false;
     }
-    if (values > RecordCapacity)
-        values = RecordCapacity;
     RecordedCertificate *list =
-        values ? (RecordedCertificate *)malloc(values * sizeof(RecordedCertificate)) : NULL;
+        values ? (RecordedCertificate *)calloc(values, sizeof(RecordedCertificate)) : NULL;
     if (values && !list) {
         RegCloseKey(key);
         return false;
@@ -177,4 +174,25 @@ bool readRecord(RecordedCertificate **entries, size_t *count)
 void clearRecord()
 {
     RegDeleteKeyA(HKEY_CURRENT_USER, RecordKey);
+}
+
+void forgetRecorded(const RecordedCertificate *entries, size_t count)
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, RecordKey, 0, KEY_SET_VALUE | KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return;
+    for (size_t i = 0; i < count; i++) {
+        if (entries[i].stays)
+            continue;
+        char name[ThumbprintTextSize];
+        thumbprintText(entries[i].thumbprint, name);
+        RegDeleteValueA(key, name);
+    }
+    DWORD subkeys = 0, values = 0;
+    const bool empty = RegQueryInfoKeyA(key, NULL, NULL, NULL, &subkeys, NULL, NULL, &values, NULL, NULL, NULL,
+                                        NULL) == ERROR_SUCCESS &&
+                       subkeys == 0 && values == 0;
+    RegCloseKey(key);
+    if (empty)
+        clearRecord();
 }

@@ -15,28 +15,28 @@ const size_t ThumbprintSize = 20;
 const size_t ThumbprintTextSize = 2 * ThumbprintSize + 1;
 // The longest card serial (14 digits) and its NUL.
 const size_t RecordedSerialSize = 15;
-// A start-up looks at no more values than this: far more than sixteen
-// readers of cards can have recorded.
-const DWORD RecordCapacity = 4096;
 
 struct RecordedCertificate {
     uint8_t thumbprint[ThumbprintSize];
     char serial[RecordedSerialSize];
+    bool stays; // set by the start-up cleanup: its certificate is still there
 };
 
 void recordCertificate(const uint8_t *thumbprint, const char *serial);
 void forgetCertificate(const uint8_t *thumbprint);
 
-// The record's entries in a heap array sorted by thumbprint, which the
+// Every entry of the record in a heap array sorted by thumbprint, which the
 // caller frees; a record holding any value not of the record's form is
 // damaged and answers no entries.
 // Answers false when the record cannot be read (a missing record is empty).
 bool readRecord(RecordedCertificate **entries, size_t *count);
 void clearRecord();
+// Deletes the values of the entries that do not stay, and then the record
+// once it holds nothing more.
+void forgetRecorded(const RecordedCertificate *entries, size_t count);
 
 // One value as the registry gives it: true when it is an entry of the
 // record, which is then written to `entry`.
 bool parseRecordEntry(const char *name, DWORD nameLength, DWORD type, const BYTE *data,
                       DWORD dataLength, RecordedCertificate &entry);
-const RecordedCertificate *findRecorded(const RecordedCertificate *entries, size_t count,
-                                        const uint8_t *thumbprint);
+RecordedCertificate *findRecorded(RecordedCertificate *entries, size_t count, const uint8_t *thumbprint);

@@ -238,41 +238,64 @@ void forgetDeleted(DeletionList &list)
     list = DeletionList();
 }
 
-// A recorded certificate still bound as VelmoMon bound it: to the
-// provider, with a container name that begins with the recorded serial.
-bool stillBoundAsRecorded(PCCERT_CONTEXT context, const wchar_t *provider,
-                          const RecordedCertificate *recorded, size_t count)
+// The record's entry of a certificate still bound as VelmoMon bound it: to
+// the provider, with a container name that begins with the recorded serial.
+RecordedCertificate *boundAsRecorded(PCCERT_CONTEXT context, const wchar_t *provider,
+                                     RecordedCertificate *recorded, size_t count)
 {
     uint8_t thumbprint[ThumbprintSize];
     if (!thumbprintOf(context, thumbprint))
-        return false;
-    const RecordedCertificate *entry = findRecorded(recorded, count, thumbprint);
+        return NULL;
+    RecordedCertificate *entry = findRecorded(recorded, count, thumbprint);
     if (!entry)
-        return false;
+        return NULL;
     wchar_t *serial = wideText(entry->serial);
     const bool bound = serial && isCardCertificate(context, provider, serial);
     free(serial);
-    return bound;
+    return bound ? entry : NULL;
 }
 
-// Answers false when "MY" could not be walked.
-bool deleteRecorded(const RecordedCertificate *recorded, size_t count)
+// Marks the entries whose certificates "MY" holds bound as recorded after
+// their deletion, which failed or did not last past its commit: they stay.
+// Answers false when "MY" could not be opened.
+bool markStillBound(RecordedCertificate *recorded, size_t count, const wchar_t *provider)
+{
+    HCERTSTORE store = openPersonalStore();
+    if (!store)
+        return false;
+    PCCERT_CONTEXT context = NULL;
+    while ((context = CertEnumCertificatesInStore(store, context)) != NULL) {
+        RecordedCertificate *entry = boundAsRecorded(context, provider, recorded, count);
+        if (entry)
+            entry->stays = true;
+    }
+    CertCloseStore(store, 0);
+    return true;
+}
+
+// Answers false when "MY" could not be walked, before or after.
+bool deleteRecorded(RecordedCertificate *recorded, size_t count)
 {
     wchar_t *provider = wideText(ProviderName);
     HCERTSTORE store = provider ? openPersonalStore() : NULL;
+    bool walked = store != NULL;
     if (store) {
         DeletionList gathered = {};
+        size_t found = 0;
         PCCERT_CONTEXT context = NULL;
         while ((context = CertEnumCertificatesInStore(store, context)) != NULL) {
-            if (stillBoundAsRecorded(context, provider, recorded, count))
+            if (boundAsRecorded(context, provider, recorded, count)) {
+                found++;
                 keepForDeletion(gathered, context);
+            }
         }
         deleteGathered(gathered);
         commitAndClose(store);
         free(gathered.items);
+        walked = found == 0 || markStillBound(recorded, count, provider);
     }
     free(provider);
-    return store != NULL;
+    return walked;
 }
 
 } // namespace
@@ -320,16 +343,21 @@ void removeCardCertificates(const char *serial)
 // Deletes the certificates that a card left in "MY" when it went while
 // VelmoMon could not see it: those the record names that are still bound
 // to the provider with a container name beginning with the recorded
-// serial. The record is then cleared; cards still in a reader are recorded
-// again when they are registered. An unreadable record deletes nothing.
+// serial. Their entries are then forgotten, and so are those of
+// certificates no longer there or bound otherwise; the entry of one that
+// is still there stays for the next start-up. Cards still in a reader are
+// recorded again when they are registered. A damaged record deletes
+// nothing and is cleared; an unreadable one is left as it is.
 void removeStrandedCertificates()
 {
     RecordedCertificate *recorded = NULL;
     size_t count = 0;
     if (!readRecord(&recorded, &count))
         return;
-    if (count == 0 || deleteRecorded(recorded, count))
+    if (count == 0)
         clearRecord();
+    else if (deleteRecorded(recorded, count))
+        forgetRecorded(recorded, count);
     free(recorded);
     reportStrandedCleaned();
 }

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <random>
 
 #include "StackSupport.h"
@@ -491,6 +492,47 @@ TEST(BridgeHelperTest, AClientIsHeldToItsLimitsAndWhatItLeavesIsReleased)
     // Its last connection gone, the client's exclusive card is free again.
     Wire next;
     EXPECT_NE(connectWhenPresent(next, establish(next), reader, SCARD_SHARE_EXCLUSIVE), 0u);
+}
+
+// Ends the stack's pcscd ("pcscd-stop"), as when the service stops, or
+// starts it again ("pcscd-start").
+void pcscd(const char *command)
+{
+    const std::string line = "'" + stackValue("VELMO_SOURCE_DIR") + "/scripts/pcsc-stack' " + command + " '" +
+                             stackValue("VELMO_STACK_RUN") + "' >/dev/null";
+    EXPECT_EQ(system(line.c_str()), 0) << line;
+}
+
+TEST(BridgeHelperTest, ACardWhoseDisconnectionFailsGivesItsPlaceBack)
+{
+    VirtualCardProcess virtualCard(stackValue("VELMO_VPCD_PORT0"),
+                                   writeImage(familyCard(FamilyAtr21, hexBytes("001A2B3C4D5E")), "a"));
+    ASSERT_EQ(virtualCard.command("insert"), "ok inserted");
+    const std::string reader = stackValue("VELMO_READER0");
+    Wire wire;
+    const uint32_t context = establish(wire);
+    std::vector<uint32_t> cards;
+    for (int i = 0; i < 32; i++)
+        cards.push_back(connectWhenPresent(wire, context, reader, SCARD_SHARE_SHARED));
+    ASSERT_EQ(std::count(cards.begin(), cards.end(), 0u), 0);
+    const Bytes connect =
+        concat({u32(BridgeConnect), u32(context), u32(SCARD_SHARE_SHARED), u32(SCARD_PROTOCOL_T0), text(reader)});
+    EXPECT_EQ(wire.call(connect).result, (uint32_t)SCARD_E_NO_MEMORY);
+    // A disposition the resource manager refuses leaves the card connected.
+    EXPECT_EQ(wire.call(concat({u32(BridgeDisconnect), u32(cards[0]), u32(7)})).result,
+              (uint32_t)SCARD_E_INVALID_VALUE);
+    EXPECT_EQ(wire.call(concat({u32(BridgeBeginTransaction), u32(cards[0])})).result, (uint32_t)SCARD_S_SUCCESS);
+
+    // With pcscd gone every disconnection fails, and gives the place back.
+    pcscd("pcscd-stop");
+    for (uint32_t card : cards)
+        EXPECT_NE(wire.call(concat({u32(BridgeDisconnect), u32(card), u32(SCARD_LEAVE_CARD)})).result,
+                  (uint32_t)SCARD_S_SUCCESS);
+    EXPECT_EQ(wire.call(concat({u32(BridgeBeginTransaction), u32(cards[0])})).result, InvalidHandle);
+    const Reply again = wire.call(connect);
+    pcscd("pcscd-start");
+    EXPECT_NE(again.result, (uint32_t)SCARD_E_NO_MEMORY); // pcscd's answer, not the helper's refusal
+    EXPECT_NE(again.result, (uint32_t)SCARD_S_SUCCESS);
 }
 
 TEST(BridgeHelperTest, AHalfFrameIsDroppedAfterATimeOutWhileOthersAreServed)

@@ -36,6 +36,18 @@ inline Thumbprint thumbprintOf(PCCERT_CONTEXT context)
     return std::string((const char *)hash, size);
 }
 
+// Bytes in upper-case hexadecimal, as the record and "MY" name thumbprints.
+inline std::string hexText(const std::string &bytes)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (unsigned char byte : bytes) {
+        text += digits[byte >> 4];
+        text += digits[byte & 0x0F];
+    }
+    return text;
+}
+
 inline Thumbprint thumbprintOfDer(const Bytes &der)
 {
     PCCERT_CONTEXT context = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), (DWORD)der.size());
@@ -101,6 +113,24 @@ inline void deleteFromPersonalStore(const std::function<bool(PCCERT_CONTEXT)> &c
         CertDeleteCertificateFromStore(each);
     CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, NULL);
     CertCloseStore(store, 0);
+}
+
+// Lets a certificate of the current user's "MY" be deleted, or not: while
+// protected, its registry key holds a key of its own, which a deletion does
+// not take along, so its deletion fails when it is committed.
+inline bool protectFromDeletion(const Thumbprint &thumbprint, bool protect)
+{
+    const std::string path =
+        "Software\\Microsoft\\SystemCertificates\\MY\\Certificates\\" + hexText(thumbprint);
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+        return false;
+    HKEY inner;
+    const bool done = protect ? RegCreateKeyExA(key, "Protected", 0, NULL, 0, KEY_READ, NULL, &inner, NULL) ==
+                                    ERROR_SUCCESS && RegCloseKey(inner) == ERROR_SUCCESS
+                              : RegDeleteKeyA(key, "Protected") == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return done;
 }
 
 inline void emptyPersonalStore()

@@ -1023,6 +1023,25 @@ TEST_F(MonitorTest, FailedConnectionIsTriedAgainWithGrowingGaps)
     expectNothingLeftOpen();
 }
 
+// A card that was never read, replaced unseen by one of the other family
+// (the machine slept): the slot's text fits the card read at last.
+TEST_F(MonitorTest, UnreadCardReplacedByTheOtherFamilyIsReadWhole)
+{
+    const size_t reader = readerWith(emptyCard(FamilyAtr21));
+    watchReaders();
+    failConnect(SCARD_E_SHARING_VIOLATION);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_STREQ(slot(0), "");
+    swapCardUnseen(reader, emptyCard(FamilyAtr20));
+    failConnect(0);
+    requestReaderCheck();
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_STREQ(slot(0), "0123456789ABCD");
+    ASSERT_EQ(recordingstore::registrations().size(), 1u);
+    EXPECT_EQ(recordingstore::registrations()[0].cardKind, Atr20);
+    expectNothingLeftOpen();
+}
+
 struct ChipFault {
     const char *name;
     Fault fault;

@@ -285,6 +285,17 @@ LONG connectCard(uint64_t client, BridgeReader &in, BridgeWriter &out)
     return result;
 }
 
+bool knownDisposition(uint32_t disposition)
+{
+    return disposition == SCARD_LEAVE_CARD || disposition == SCARD_RESET_CARD ||
+           disposition == SCARD_UNPOWER_CARD || disposition == SCARD_EJECT_CARD;
+}
+
+// The card's place is freed whatever the resource manager answers: its
+// disconnection fails when the card's reader has gone (pcsc-lite before
+// 1.9.9) or the service has stopped, and the handle is of no use then. A
+// disposition it would refuse with the card still connected is refused
+// here, the card kept, so that no card stays connected without a place.
 LONG disconnectCard(uint64_t client, BridgeReader &in, BridgeWriter &)
 {
     const uint32_t number = getU32(in);
@@ -293,10 +304,10 @@ LONG disconnectCard(uint64_t client, BridgeReader &in, BridgeWriter &)
     const LONG found = lookUpHandle(client, !in.failed, number, true, card);
     if (found != SCARD_S_SUCCESS)
         return found;
-    const LONG result = SCardDisconnect(card, disposition);
-    if (result == SCARD_S_SUCCESS)
-        dropCard(client, number);
-    return result;
+    if (!knownDisposition(disposition))
+        return SCARD_E_INVALID_VALUE;
+    dropCard(client, number);
+    return SCardDisconnect(card, disposition);
 }
 
 LONG beginTransaction(uint64_t client, BridgeReader &in, BridgeWriter &)
