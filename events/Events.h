@@ -95,7 +95,8 @@ void resetEvents();
 
 // Everything below does nothing while the log is off.
 // The program's version and architecture with the readers watched; told
-// once, after the monitor's first cycle.
+// once, by the monitor's first listing of the readers, or after its first
+// cycle when the smart-card service is not there.
 void reportStarted(uint32_t readers);
 
 // A card's insertion: begun when the monitor accepts the card, noted by

@@ -7,6 +7,7 @@
 
 #include <string.h>
 
+#include "../events/Events.h"
 #include "CardSlot.h"
 
 SCARDCONTEXT pcscContext;
@@ -208,6 +209,7 @@ LONG pollReaders()
     if (__atomic_exchange_n(&readerCheckRequested, 0L, __ATOMIC_SEQ_CST))
         takeEveryReaderAfresh();
     LONG result = relistIfDue();
+    reportStarted(readerTable.count);
     if (!contextIsGone(result))
         result = callStatus();
     if (contextIsGone(result)) {
