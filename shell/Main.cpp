@@ -1,11 +1,27 @@
-// Start-up: the hidden window, the tray icon, the PC/SC context, the reader
-// table and the monitor thread, then the hidden window's message loop.
+// Start-up: one copy per session, the hidden window, the tray icon, the
+// PC/SC context, the reader table and the monitor thread, then the hidden
+// window's message loop.
 #include "Shell.h"
 
 #include "monitor/Monitor.h"
 #include "resource.h"
 
 static const char TrayClassName[] = "DovaReraClass";
+// In the session's own namespace: every user of a terminal server runs
+// their own copy.
+static const char SessionMutexName[] = "Local\\Zimvor.VelmoMon.Session";
+
+// Creates the session's mutex, or answers true when another copy already
+// holds it. The process keeps its handle until it ends. A mutex that cannot
+// be created at all does not stop the program: better two copies than none.
+static bool anotherCopyRuns()
+{
+    HANDLE mutex = CreateMutexA(NULL, FALSE, SessionMutexName);
+    if (!mutex || GetLastError() != ERROR_ALREADY_EXISTS)
+        return false;
+    CloseHandle(mutex);
+    return true;
+}
 
 typedef DWORD(WINAPI *RegisterServiceProcessCall)(DWORD processId, DWORD type);
 
@@ -67,6 +83,8 @@ static void runMessageLoop(HWND window)
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
+    if (anotherCopyRuns())
+        return 0;
     HWND window = createTrayWindow(instance);
     if (!window) {
         showStartupError(IDS_STARTUPFAILED, 0);
@@ -80,7 +98,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     HANDLE monitor = CreateThread(NULL, 0, monitorThread, NULL, 0, &threadId);
     runMessageLoop(window);
     // Ended from outside (the window closed or WM_QUIT): "Cerrar VelmoMon"
-    // leaves through ExitProcess and never comes here.
+    // leaves through ExitProcess and never comes here. The window takes
+    // its icon with it.
+    if (IsWindow(window))
+        DestroyWindow(window);
     SCardReleaseContext(takePcscContext());
     CloseHandle(monitor);
     UnregisterClassA(TrayClassName, instance);
