@@ -158,6 +158,7 @@ int closeProgram(const Target &target)
         printf("VelmoMon left its icon in the notification area\n");
         return 4;
     }
+    printf("VelmoMon took its icon out of the notification area\n");
     return code == 0 ? 0 : 1;
 }
 
