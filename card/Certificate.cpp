@@ -1,7 +1,7 @@
 // The certificate walk: one CDF entry per call, its path text followed to
 // the certificate file, the compressed certificate inflated into the
 // caller's record.
-#include "CardSession.h"
+#include "CardFamily.h"
 
 #include <stdlib.h>
 
@@ -9,7 +9,6 @@
 
 namespace {
 
-const char MasterFileName[] = "Master.File";
 const uint16_t FileHeaderSize = 8;
 
 enum EntryOutcome { EntryCertificate, EntryPassedOver, WalkEnds };

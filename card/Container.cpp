@@ -1,13 +1,11 @@
 // The private key behind a certificate, found by iD in the PrKDF, and the
 // key-container name and key-usage word made from it and the chip serial.
-#include "CardSession.h"
+#include "CardFamily.h"
 
 #include <stdlib.h>
 #include <string.h>
 
 namespace {
-
-const uint32_t ChipInfoCapacity = 18;
 
 // The octets of one key entry that the name is made from. A key entry is
 // the content of a PrKDF entry; its elements are commonObjectAttributes,
@@ -126,13 +124,12 @@ void CardSession::buildContainerName(const uint8_t *attributes, uint32_t length,
     uint8_t *entry = findPrivateKey(attributes, length, entryLength);
     if (!entry)
         return;
-    const bool atr20 = CardKind == Atr20;
-    const uint32_t infoLength = atr20 ? 17 : 18;
-    const uint32_t serialOffset = atr20 ? 0 : 10;
-    const uint32_t serialLength = atr20 ? 7 : 6;
-    uint8_t info[ChipInfoCapacity];
+    const FamilyLayout &family = familyLayout(CardKind);
+    const uint32_t serialOffset = family.serialOffset;
+    const uint32_t serialLength = family.serialBytes;
+    uint8_t info[ChipInfoKept];
     KeyFields fields;
-    getChipInfo(info, infoLength);
+    getChipInfo(info, family.answerLength);
     // This program's own rule: a card that now tells another serial than
     // the one it gave at insertion is not the card whose slot holds that
     // serial. A key named after the other serial would outlive the card's

@@ -1,10 +1,9 @@
 // Locating the PKCS#15 application, reading its object directory (ODF), and
 // the two DER helpers that the directory-file readers share.
-#include "CardSession.h"
+#include "CardFamily.h"
 
 namespace {
 
-const char MasterFileName[] = "Master.File";
 const uint8_t Pkcs15Aid[12] = {0xA0, 0x00, 0x00, 0x00, 0x63, 0x50,
                                0x4B, 0x43, 0x53, 0x2D, 0x31, 0x35};
 const uint16_t OdfFileId = 0x5031;

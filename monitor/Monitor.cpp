@@ -1,145 +1,33 @@
-// The reader table, the two card families and one polling cycle of the
-// monitor thread: the status call over the table, then each entry's
-// insertion or removal. Portable: the host build tests it against the PC/SC
-// double; the timer loop around it is in MonitorThread.cpp.
+// One polling cycle of the monitor thread: the PC/SC context, the status
+// call over the reader table and the arrival watch, and what each entry's
+// new state means for its serial slot. Portable: the host build tests it
+// against the PC/SC double; the timer loop around it is in
+// MonitorThread.cpp.
 #include "Monitor.h"
 
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
-#include <new>
+#include "CardSlot.h"
 
-#include "../store/Store.h"
-
-ReaderTable readerTable;
 SCARDCONTEXT pcscContext;
 SCARDHANDLE currentCard;
-
-const uint8_t Atr21Prefix[13] = {0x3B, 0xEF, 0x00, 0x00, 0x40, 0x14, 0x80,
-                                 0x25, 0x56, 0x45, 0x4C, 0x4D, 0x4F};
-const uint8_t Atr20Pattern[20] = {0x3B, 0x7F, 0x11, 0x00, 0x00, 0x00, 0x6A, 0x56, 0x45, 0x4C,
-                                  0x4D, 0x4F, 0x02, 0x2C, 0x34, 0x02, 0x00, 0x03, 0x90, 0x00};
-const uint8_t Atr20Mask[20] = {0xFF, 0xFF, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                               0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0xFF, 0xFF, 0xFF};
 
 namespace {
 
 const DWORD StatusTimeout = 900; // milliseconds
-const DWORD EventMask = 0xFFFF; // only the low 16 bits of an event state count
+const DWORD EventMask = 0xFFFF; // only the low 16 bits of an event state are states
 const DWORD InsertionEvent = SCARD_STATE_CHANGED | SCARD_STATE_PRESENT; // 0x0022
 const DWORD RemovalEvent = SCARD_STATE_CHANGED | SCARD_STATE_EMPTY; // 0x0012
-const DWORD ReaderGoneStates = SCARD_STATE_UNKNOWN | SCARD_STATE_UNAVAILABLE;
+// The reader name on which PC/SC reports readers arriving and leaving; its
+// event state carries the reader count (or a count of reader events) in
+// the high 16 bits.
+const char ArrivalWatchName[] = "\\\\?PnP?\\Notification";
+// Where the platform keeps no count in the arrival watch, it reports only
+// the arrivals during a status call: the readers are listed again this
+// often to see the others.
+const uint32_t ListingFallbackCycles = 10;
 
-// What the card family decides: the chip-information answer length, where
-// the serial lies in it, and the size of the serial text with its NUL.
-struct KindLayout {
-    uint32_t answerLength;
-    uint32_t serialOffset;
-    uint32_t serialBytes;
-    uint32_t textSize;
-};
-const KindLayout Atr21Layout = {18, 10, 6, 13};
-const KindLayout Atr20Layout = {17, 0, 7, 15};
-const uint32_t AnswerCapacity = 18;
-const uint32_t SerialCapacity = 15; // the longer serial text with its NUL
-
-// The one platform difference of the monitor: two upper-case hexadecimal
-// digits of one octet and a NUL, written at `text`.
-void writeHexOctet(char *text, uint8_t octet)
-{
-#ifdef _WIN32
-    wsprintfA(text, "%02hX", (unsigned short)octet);
-#else
-    snprintf(text, 3, "%02hX", (unsigned short)octet);
-#endif
-}
-
-char *copyText(const char *text)
-{
-    const size_t size = strlen(text) + 1;
-    char *copy = (char *)malloc(size);
-    if (copy)
-        memcpy(copy, text, size);
-    return copy;
-}
-
-// This program's own rule: a reader that disappears (unplugged with the
-// card in it) takes the card with it, so its slot's removal runs and the
-// slot becomes Free; if the reader comes back with the card, the next
-// insertion event registers it again.
-bool readerGone(DWORD event)
-{
-    return (event & SCARD_STATE_CHANGED) && (event & ReaderGoneStates);
-}
-
-// The card serial text of a chip-information answer.
-void writeSerial(char *text, const uint8_t *answer, const KindLayout &layout)
-{
-    for (uint32_t i = 0; i < layout.serialBytes; i++)
-        writeHexOctet(text + 2 * i, answer[layout.serialOffset + i]);
-}
-
-// Whether the card is one of the two families; the 21-byte test comes
-// first, and no ATR passes both.
-bool isFamilyCard(const SCARD_READERSTATEA &entry, bool atr20)
-{
-    return (entry.cbAtr == 21 && memcmp(entry.rgbAtr, Atr21Prefix, sizeof Atr21Prefix) == 0) ||
-           (entry.cbAtr == 20 && atr20);
-}
-
-// A Taken slot whose serial was never read holds an empty text, which is
-// never handed to the store.
-void handleRemoval(SCARD_READERSTATEA &entry)
-{
-    char *serial = (char *)entry.pvUserData;
-    if (!serial)
-        return;
-    if (serial[0] != '\0')
-        removeCardCertificates(serial);
-    free(serial);
-    entry.pvUserData = NULL;
-}
-
-void handleInsertion(SCARD_READERSTATEA &entry)
-{
-    // The family is decided from the first 20 bytes whatever cbAtr says, at
-    // every insertion event, before the card is accepted or refused.
-    const bool atr20 = atrMatches(Atr20Pattern, sizeof Atr20Pattern, entry.rgbAtr,
-                                  sizeof Atr20Pattern, Atr20Mask);
-    CardKind = atr20 ? Atr20 : Atr21;
-    const KindLayout &layout = atr20 ? Atr20Layout : Atr21Layout;
-
-    if (entry.pvUserData)
-        return;
-    if (!isFamilyCard(entry, atr20))
-        return;
-
-    char *serial = (char *)malloc(layout.textSize);
-    if (!serial)
-        return;
-    serial[0] = '\0';
-    entry.pvUserData = serial;
-
-    currentCard = 0;
-    DWORD protocol = 0;
-    if (SCardConnectA(pcscContext, entry.szReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0,
-                      &currentCard, &protocol) != SCARD_S_SUCCESS)
-        return;
-
-    CardSession *session = new (std::nothrow) CardSession(currentCard);
-    if (session) {
-        uint8_t answer[AnswerCapacity];
-        if (session->getChipInfo(answer, layout.answerLength) == SCARD_S_SUCCESS &&
-            session->statusWord == StatusSuccess) {
-            writeSerial(serial, answer, layout);
-            registerCardCertificates(session);
-        }
-        delete session;
-    }
-    if (currentCard != 0)
-        SCardDisconnect(currentCard, SCARD_LEAVE_CARD);
-}
+long readerCheckRequested;
 
 // Results of a status call after which the context is of no further use:
 // the resource manager stopped or went away (pcsc-lite answers NO_SERVICE,
@@ -151,16 +39,30 @@ bool contextIsGone(LONG result)
            result == SCARD_E_INVALID_HANDLE || result == SCARD_F_COMM_ERROR;
 }
 
+// Every entry back to unaware, so that the next status call reports each
+// reader as it is then, and every Taken slot's card checked by its serial:
+// the event counts it was taken with no longer count.
+void takeEveryReaderAfresh()
+{
+    for (uint32_t i = 0; i < readerTable.count; i++) {
+        readerTable.entries[i].dwCurrentState = SCARD_STATE_UNAWARE;
+        if (readerTable.entries[i].pvUserData) {
+            readerTable.slots[i].needsCheck = true;
+            readerTable.slots[i].retryCycle = readerTable.cycle;
+        }
+    }
+    readerTable.arrivalState = 0;
+    readerTable.listingDue = true;
+}
+
 // Gives the dead context back, leaving pcscContext 0 so that the next
-// cycle establishes a new one. Every entry is set back to unaware: the
-// first status call on the new context reports each reader as it is then.
+// cycle establishes a new one.
 void giveBackDeadContext()
 {
     const SCARDCONTEXT dead = takePcscContext();
     if (dead)
         SCardReleaseContext(dead);
-    for (uint32_t i = 0; i < readerTable.count; i++)
-        readerTable.entries[i].dwCurrentState = SCARD_STATE_UNAWARE;
+    takeEveryReaderAfresh();
 }
 
 // Once a cycle while the service is away: pcscContext stays 0 until one
@@ -174,54 +76,109 @@ LONG establishNewContext()
     return result;
 }
 
-// Reads the serial of the card now in a Taken slot's reader: answers true
-// only when it is the slot's, so that a card that cannot be read counts as
-// another.
-bool sameCardAsSlot(const SCARD_READERSTATEA &entry)
+LONG relistIfDue()
 {
-    const char *kept = (const char *)entry.pvUserData;
-    const bool atr20 = atrMatches(Atr20Pattern, sizeof Atr20Pattern, entry.rgbAtr,
-                                  sizeof Atr20Pattern, Atr20Mask);
-    const KindLayout &layout = atr20 ? Atr20Layout : Atr21Layout;
-    if (!isFamilyCard(entry, atr20) || strlen(kept) != layout.textSize - 1)
-        return false;
-    currentCard = 0;
-    DWORD protocol = 0;
-    if (SCardConnectA(pcscContext, entry.szReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0,
-                      &currentCard, &protocol) != SCARD_S_SUCCESS)
-        return false;
-    bool same = false;
-    CardSession *session = new (std::nothrow) CardSession(currentCard);
-    if (session) {
-        uint8_t answer[AnswerCapacity];
-        char serial[SerialCapacity];
-        if (session->getChipInfo(answer, layout.answerLength) == SCARD_S_SUCCESS &&
-            session->statusWord == StatusSuccess) {
-            writeSerial(serial, answer, layout);
-            same = strcmp(serial, kept) == 0;
-        }
-        delete session;
+    if (!readerTable.listingDue)
+        return SCARD_S_SUCCESS;
+    const LONG result = relistReaders();
+    if (result == SCARD_S_SUCCESS) {
+        readerTable.listingDue = false;
+        readerTable.cyclesSinceListing = 0;
     }
-    SCardDisconnect(currentCard, SCARD_LEAVE_CARD);
-    return same;
+    return result;
 }
 
-// An insertion event on a Taken slot is another card when the reader's
-// event count (the high 16 bits) moved by two or more since `seen`, the
-// state the monitor saw last: the first card left and another came in
-// between two calls. Where the platform keeps no count (it stays 0) nothing
-// tells, and the slot is kept. When nothing was seen (the context was
-// renewed) or an unknown reader (it was unplugged), the count started
-// afresh and the serial tells.
-bool cardWasReplaced(const SCARD_READERSTATEA &entry, DWORD seen)
+// The state handed back to the next status call. PC/SC is never asked to
+// ignore an entry: a reader that leaves and comes back must be reported.
+DWORD watchedState(DWORD event)
 {
-    if (!entry.pvUserData)
+    return event & ~(DWORD)SCARD_STATE_IGNORE;
+}
+
+// The arrival watch asks for a new listing when it reports a change or
+// its count moves.
+void noteArrivals(DWORD event)
+{
+    if ((event & SCARD_STATE_CHANGED) || (event >> 16) != (readerTable.arrivalState >> 16))
+        readerTable.listingDue = true;
+    readerTable.arrivalState = watchedState(event) & ~(DWORD)SCARD_STATE_CHANGED;
+}
+
+// Without a count in the arrival watch, the readers are listed again every
+// few cycles.
+void noteCycleWithoutListing()
+{
+    if ((readerTable.arrivalState >> 16) == 0 &&
+        ++readerTable.cyclesSinceListing >= ListingFallbackCycles)
+        readerTable.listingDue = true;
+}
+
+// One status call over the table's entries and the arrival watch, on a copy
+// so that the watch needs no room in the table.
+LONG callStatus()
+{
+    SCARD_READERSTATEA states[ReaderTableSize + 1];
+    const uint32_t count = readerTable.count;
+    memcpy(states, readerTable.entries, count * sizeof states[0]);
+    memset(&states[count], 0, sizeof states[count]);
+    states[count].szReader = ArrivalWatchName;
+    states[count].dwCurrentState = readerTable.arrivalState;
+    const LONG result = SCardGetStatusChangeA(pcscContext, StatusTimeout, states, count + 1);
+    if (result != SCARD_S_SUCCESS)
+        return result;
+    for (uint32_t i = 0; i < count; i++) {
+        SCARD_READERSTATEA &entry = readerTable.entries[i];
+        entry.dwEventState = states[i].dwEventState;
+        entry.cbAtr = states[i].cbAtr <= sizeof entry.rgbAtr ? states[i].cbAtr : 0;
+        memcpy(entry.rgbAtr, states[i].rgbAtr, sizeof entry.rgbAtr);
+    }
+    noteArrivals(states[count].dwEventState);
+    return result;
+}
+
+// The card in a Taken slot was replaced between two calls when the
+// reader's event count moved by two or more since the card was taken,
+// whatever other state the reader shows now. Where the platform keeps no
+// count it stays 0 and nothing tells.
+bool cardWasSwapped(uint32_t index, DWORD event)
+{
+    const SlotState &slot = readerTable.slots[index];
+    if (!readerTable.entries[index].pvUserData || slot.needsCheck || !(event & SCARD_STATE_PRESENT))
         return false;
-    if (seen == SCARD_STATE_UNAWARE || (seen & SCARD_STATE_UNKNOWN))
-        return !sameCardAsSlot(entry);
-    const DWORD seenCount = (seen >> 16) & 0xFFFF;
-    const DWORD count = (entry.dwEventState >> 16) & 0xFFFF;
-    return ((count - seenCount) & 0xFFFF) >= 2;
+    return (((event >> 16) - slot.cardCount) & 0xFFFF) >= 2;
+}
+
+// This program's own rule: a reader that disappears (unplugged with the
+// card in it) takes the card with it, so its slot's removal runs and the
+// slot becomes Free; an unknown reader has left the system, and its entry
+// is freed at the next listing, which comes at the end of this cycle.
+void examineEntry(uint32_t index)
+{
+    SCARD_READERSTATEA &entry = readerTable.entries[index];
+    const DWORD event = entry.dwEventState;
+    const DWORD low = event & EventMask;
+    entry.dwCurrentState = watchedState(event);
+    const bool changed = (event & SCARD_STATE_CHANGED) != 0;
+    if (changed && (event & SCARD_STATE_UNKNOWN)) {
+        releaseSlot(index);
+        readerTable.listingDue = true;
+    } else if ((changed && (event & SCARD_STATE_UNAVAILABLE)) || low == RemovalEvent) {
+        releaseSlot(index);
+    } else if (cardWasSwapped(index, event)) {
+        releaseSlot(index);
+        if (low == InsertionEvent)
+            takeCard(index);
+    } else if (low == InsertionEvent) {
+        takeCard(index);
+    }
+}
+
+// A card waits for a read only while the reader last showed it present.
+void retryPendingCards()
+{
+    for (uint32_t i = 0; i < readerTable.count; i++)
+        if (readerTable.entries[i].dwCurrentState & SCARD_STATE_PRESENT)
+            retryPendingCard(i);
 }
 
 } // namespace
@@ -234,31 +191,9 @@ SCARDCONTEXT takePcscContext()
     return __atomic_exchange_n(&pcscContext, (SCARDCONTEXT)0, __ATOMIC_SEQ_CST);
 }
 
-// Names past the 16th, and a name whose copy cannot be made, are not watched.
-void fillReaderTable(const char *readers)
+void requestReaderCheck()
 {
-    for (const char *name = readers; *name != '\0' && readerTable.count < ReaderTableSize;
-         name += strlen(name) + 1) {
-        char *copy = copyText(name);
-        if (!copy)
-            continue;
-        SCARD_READERSTATEA &entry = readerTable.entries[readerTable.count];
-        entry.szReader = copy;
-        entry.pvUserData = NULL;
-        entry.dwCurrentState = SCARD_STATE_UNAWARE;
-        readerTable.count++;
-    }
-}
-
-bool atrMatches(const uint8_t *pattern, uint32_t patternLength, const uint8_t *atr,
-                uint32_t atrLength, const uint8_t *mask)
-{
-    if (patternLength != atrLength)
-        return false;
-    for (uint32_t i = 0; i < patternLength; i++)
-        if ((pattern[i] & mask[i]) != (atr[i] & mask[i]))
-            return false;
-    return true;
+    __atomic_store_n(&readerCheckRequested, 1L, __ATOMIC_SEQ_CST);
 }
 
 LONG pollReaders()
@@ -267,29 +202,30 @@ LONG pollReaders()
         const LONG established = establishNewContext();
         if (established != SCARD_S_SUCCESS)
             return established;
+        takeEveryReaderAfresh();
     }
-    // The states seen last, kept apart from the entries in case a status
-    // call writes into dwCurrentState (some winscard replacements do).
-    DWORD seen[ReaderTableSize];
-    for (uint32_t i = 0; i < readerTable.count; i++)
-        seen[i] = readerTable.entries[i].dwCurrentState;
-    const LONG result = SCardGetStatusChangeA(pcscContext, StatusTimeout, readerTable.entries,
-                                              readerTable.count);
-    if (contextIsGone(result))
+    readerTable.cycle++;
+    if (__atomic_exchange_n(&readerCheckRequested, 0L, __ATOMIC_SEQ_CST))
+        takeEveryReaderAfresh();
+    LONG result = relistIfDue();
+    if (!contextIsGone(result))
+        result = callStatus();
+    if (contextIsGone(result)) {
         giveBackDeadContext();
-    if (result != SCARD_S_SUCCESS)
         return result;
-    for (uint32_t i = 0; i < readerTable.count; i++) {
-        SCARD_READERSTATEA &entry = readerTable.entries[i];
-        const DWORD event = entry.dwEventState & EventMask;
-        if (event == RemovalEvent || readerGone(event)) {
-            handleRemoval(entry);
-        } else if (event == InsertionEvent) {
-            if (cardWasReplaced(entry, seen[i]))
-                handleRemoval(entry);
-            handleInsertion(entry);
-        }
-        entry.dwCurrentState = entry.dwEventState;
     }
+    noteCycleWithoutListing();
+    if (result == SCARD_S_SUCCESS)
+        for (uint32_t i = 0; i < readerTable.count; i++)
+            examineEntry(i);
+    // pcsc-lite fails the whole call while a watched reader is missing.
+    if (result == SCARD_E_UNKNOWN_READER)
+        readerTable.listingDue = true;
+    const LONG listed = relistIfDue();
+    if (contextIsGone(listed)) {
+        giveBackDeadContext();
+        return result;
+    }
+    retryPendingCards();
     return result;
 }

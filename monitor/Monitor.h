@@ -1,39 +1,31 @@
-// The reader monitor: the table of watched readers, the two card families
-// and the polling work of the monitor thread.
+// The reader monitor: the polling work of the monitor thread over the
+// reader table, and the PC/SC context it runs on.
 #pragma once
 
 #include <stdint.h>
 
-#include "../card/CardSession.h"
+#include "../card/CardFamily.h"
+#include "ReaderTable.h"
 
-const uint32_t ReaderTableSize = 16;
-
-struct ReaderTable {
-    SCARD_READERSTATEA entries[ReaderTableSize];
-    uint32_t count;
-};
-
-extern ReaderTable readerTable;
 extern SCARDCONTEXT pcscContext;
 extern SCARDHANDLE currentCard;
-
-extern const uint8_t Atr21Prefix[13];
-extern const uint8_t Atr20Pattern[20];
-extern const uint8_t Atr20Mask[20];
-
-void fillReaderTable(const char *readers);
-bool atrMatches(const uint8_t *pattern, uint32_t patternLength, const uint8_t *atr,
-                uint32_t atrLength, const uint8_t *mask);
 
 // Takes the context out of pcscContext, leaving 0, for the one caller that
 // releases it.
 SCARDCONTEXT takePcscContext();
 
-// One polling cycle without its timer: one status call over the table, then
-// each entry's insertion or removal. Answers the status call's result.
-// A result that means the context died gives it back; the next cycle
-// establishes a new one before its status call.
+// One polling cycle without its timer. Without a context it first tries to
+// establish one (once a cycle) and lists the readers. Then one status call
+// over the table and the arrival watch, each entry's insertion, swap or
+// removal, a new listing when readers arrived or left, and the cards that
+// wait for a read. Answers the status call's result, or the failure that
+// came before it. A result that means the context died gives it back.
 LONG pollReaders();
+
+// Asks the next cycle to take every reader as after a new context: the
+// readers listed again and each card checked by its serial. Called from
+// another thread (the machine resumed from sleep).
+void requestReaderCheck();
 
 #ifdef _WIN32
 DWORD WINAPI monitorThread(LPVOID unused);

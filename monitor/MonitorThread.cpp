@@ -11,9 +11,10 @@ const LONGLONG OneSecondAhead = -10000000LL; // relative, in 100-nanosecond unit
 
 } // namespace
 
-// The stranded certificates are removed here, before the first cycle, so
-// that all store work stays on this thread and the tray answers at once
-// while a large store is walked.
+// The stranded certificates are removed here, before the first cycle and
+// whether or not the smart-card service is running, so that all store work
+// stays on this thread and the tray answers at once while a large store is
+// walked. Each cycle establishes the PC/SC context if there is none yet.
 DWORD WINAPI monitorThread(LPVOID)
 {
     removeStrandedCertificates();

@@ -1,6 +1,7 @@
-// Start-up: one copy per session, the hidden window, the tray icon, the
-// PC/SC context, the reader table and the monitor thread, then the hidden
-// window's message loop.
+// Start-up: one copy per session, the hidden window, the tray icon and the
+// monitor thread, then the hidden window's message loop. The monitor thread
+// establishes the PC/SC context and lists the readers itself, whenever the
+// smart-card service is there: at log-on it often is not.
 #include "Shell.h"
 
 #include "monitor/Monitor.h"
@@ -60,18 +61,6 @@ void showStartupError(UINT id, UINT style)
     MessageBoxA(NULL, text, "DovaRera", LOWORD(style) | MB_SETFOREGROUND);
 }
 
-// Without readers the table stays empty and the monitor runs all the same.
-static void loadReaderTable()
-{
-    char *readers = NULL;
-    DWORD length = SCARD_AUTOALLOCATE;
-    if (SCardListReadersA(pcscContext, NULL, (LPSTR)&readers, &length) != SCARD_S_SUCCESS)
-        return;
-    if (readers && readers[0])
-        fillReaderTable(readers);
-    SCardFreeMemory(pcscContext, readers);
-}
-
 static void runMessageLoop(HWND window)
 {
     MSG message;
@@ -91,9 +80,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
         return 1;
     }
     addTrayIcon(window, IDI_TRAYICON, LoadIconA(instance, MAKEINTRESOURCEA(IDI_TRAYICON)), "Velmo Monitor");
-    if (SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &pcscContext) != SCARD_S_SUCCESS)
-        return -1;
-    loadReaderTable();
     DWORD threadId;
     HANDLE monitor = CreateThread(NULL, 0, monitorThread, NULL, 0, &threadId);
     runMessageLoop(window);

@@ -4,6 +4,7 @@
 
 #include <shellapi.h>
 
+#include "monitor/Monitor.h"
 #include "resource.h"
 
 HMENU trayMenu = NULL;
@@ -146,6 +147,12 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_DROPTRAYMENU:
         destroyTrayMenu();
         break;
+    case WM_POWERBROADCAST:
+        // Readers may have gone and come back, and cards changed, while the
+        // machine slept.
+        if (wParam == PBT_APMRESUMEAUTOMATIC || wParam == PBT_APMRESUMESUSPEND)
+            requestReaderCheck();
+        return TRUE;
     }
     return DefWindowProcA(window, message, wParam, lParam);
 }

@@ -9,7 +9,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include "../card/CardSession.h"
+#include "../card/CardFamily.h"
 #include "Record.h"
 
 namespace {
@@ -87,7 +87,7 @@ bool thumbprintOf(PCCERT_CONTEXT context, uint8_t *thumbprint)
 // its record would be left behind by a card that leaves unseen.
 void recordBinding(PCCERT_CONTEXT context, const char *containerName)
 {
-    const size_t serialLength = CardKind == Atr20 ? 14 : 12;
+    const size_t serialLength = familyLayout(CardKind).serialTextSize - 1;
     uint8_t thumbprint[ThumbprintSize];
     if (strlen(containerName) < serialLength || !thumbprintOf(context, thumbprint))
         return;

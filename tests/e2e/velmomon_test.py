@@ -202,6 +202,25 @@ class ServiceRestart(VelmoMonTest):
         self.assertEndsCleanly()
 
 
+    def test_velmomon_started_before_pcscd_waits_for_it(self):
+        # Log-on before the smart-card service: VelmoMon stays and waits.
+        self.session.stop_pcscd()
+        self.start()
+        time.sleep(3)  # some cycles of the monitor without the service
+        self.assertTrue(self.session.velmomon_running(), "VelmoMon ended without the service")
+        self.session.start_pcscd()
+        card = self.session.card(0, self.session.make_card("demo", "--certificates", "sign", "--keys", "sign"))
+        card.insert()
+        self.assertRegistered(ATR21_SERIAL, [SIGNATURE])
+        # The service stops with the card in, the card is taken out
+        # meanwhile, and the service comes back.
+        self.session.stop_pcscd()
+        self.assertIsNotNone(card.wait_for_event("event removed"))
+        self.session.start_pcscd()
+        self.assertRemoved(ATR21_SERIAL)
+        self.assertEndsCleanly()
+
+
 class Endurance(VelmoMonTest):
     def test_hundred_insertions_leave_the_store_and_the_memory_as_they_were(self):
         self.start()

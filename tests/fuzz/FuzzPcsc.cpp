@@ -103,20 +103,31 @@ LONG PCSC_CALL SCardEstablishContext(DWORD, LPCVOID, LPCVOID, LPSCARDCONTEXT con
 
 LONG PCSC_CALL SCardReleaseContext(SCARDCONTEXT) { return SCARD_S_SUCCESS; }
 
-LONG PCSC_CALL SCardListReadersA(SCARDCONTEXT, LPCSTR, LPSTR, LPDWORD)
+// The one reader, in a list that lives as long as the program.
+LONG PCSC_CALL SCardListReadersA(SCARDCONTEXT, LPCSTR, LPSTR readers, LPDWORD length)
 {
-    return SCARD_E_NO_READERS_AVAILABLE;
+    static const char list[sizeof ReaderName + 1] = "Fuzz Reader 0";
+    if (!length || *length != SCARD_AUTOALLOCATE || !readers)
+        return SCARD_E_INVALID_PARAMETER;
+    *(const char **)readers = list;
+    *length = sizeof list;
+    return SCARD_S_SUCCESS;
 }
 
 LONG PCSC_CALL SCardFreeMemory(SCARDCONTEXT, LPCVOID) { return SCARD_S_SUCCESS; }
 
 // Every entry naming the reader gets its state; the event count sits in
-// the high 16 bits as in pcscd.
+// the high 16 bits as in pcscd. The arrival watch never reports a change,
+// as pcsc-lite between two calls.
 LONG PCSC_CALL SCardGetStatusChangeA(SCARDCONTEXT, DWORD, LPSCARD_READERSTATEA states, DWORD count)
 {
     bool changed = false;
     for (DWORD i = 0; i < count; i++) {
         SCARD_READERSTATEA &entry = states[i];
+        if (entry.szReader && strcmp(entry.szReader, "\\\\?PnP?\\Notification") == 0) {
+            entry.dwEventState = 0;
+            continue;
+        }
         if (!entry.szReader || strcmp(entry.szReader, ReaderName) != 0) {
             entry.dwEventState = SCARD_STATE_UNKNOWN | SCARD_STATE_CHANGED;
             changed = true;

@@ -152,6 +152,51 @@ TEST(ProgramStore, ACardThatLeftWhileTheProgramWasDownTakesItsCertificates)
     forgetEverything();
 }
 
+// At log-on the smart-card service is often not running yet: the stranded
+// certificates are cleaned all the same, the program waits with its icon,
+// and a card in the reader is registered once the service comes. A swap
+// that the reader did not count (the machine slept) is found on resume.
+TEST(ProgramStore, WaitsForTheServiceAndLooksAgainOnResume)
+{
+    forgetEverything();
+    const std::string folder = prepareAppFolder("ProgramStoreNoService", true);
+    const std::string image = folder + "\\card.txt", otherImage = folder + "\\other.txt";
+    const std::string config = folder + "\\pcsc.txt";
+    ASSERT_TRUE(writeTextFile(image, saveCardImage(atr20Card())));
+    ASSERT_TRUE(writeTextFile(otherImage, saveCardImage(atr21CaCard())));
+    const std::string cardIn = "reader Lector 0\ncard 0 " + image + "\n";
+    const std::wstring serial(Serial, Serial + sizeof Serial - 1);
+    auto registered = [&] {
+        return containerInStore(signingCertificate()) == serial + L"200001\\5015\\4B0";
+    };
+    auto removed = [&] { return containerInStore(signingCertificate()) == L"(absent)"; };
+    {
+        Program program;
+        ASSERT_TRUE(writeTextFile(config, cardIn));
+        ASSERT_TRUE(program.start(folder + "\\VelmoMon.exe", config));
+        ASSERT_TRUE(waitUntil(registered));
+        kill(program);
+    }
+
+    StandInTray tray;
+    Program program;
+    ASSERT_TRUE(writeTextFile(config, cardIn + "establish-error 8010001D\n"));
+    ASSERT_TRUE(program.start(folder + "\\VelmoMon.exe", config));
+    EXPECT_TRUE(waitUntil(removed));
+    EXPECT_EQ(program.waitForExit(2000), (DWORD)STILL_ACTIVE);
+    EXPECT_EQ(tray.added().size(), 1u);
+    ASSERT_TRUE(writeTextFile(config, cardIn));
+    EXPECT_TRUE(waitUntil(registered));
+
+    ASSERT_TRUE(writeTextFile(config, "unseen-swaps\nreader Lector 0\ncard 0 " + otherImage + "\n"));
+    waitUntil([] { return false; }, 3000);
+    EXPECT_TRUE(registered()); // nothing told the program
+    PostMessageA(program.hiddenWindow(), WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
+    EXPECT_TRUE(waitUntil([&] { return removed() && containerInStore(caCertificate()) != L"(absent)"; }));
+    EXPECT_TRUE(program.running());
+    forgetEverything();
+}
+
 // Also with another program's object of another type under the generic
 // name "WaitableTimer" in the session, and with a second copy started from
 // elsewhere, which ends at once and leaves the first at its work.

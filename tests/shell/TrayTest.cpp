@@ -10,6 +10,11 @@
 
 using namespace driver;
 
+// The monitor's side of a resume, counted here: the tray test links the
+// window procedure without the monitor.
+static int readerChecksRequested;
+void requestReaderCheck() { readerChecksRequested++; }
+
 namespace {
 
 // A hidden window of the program's own procedure, as start-up makes it.
@@ -113,6 +118,16 @@ TEST_F(TrayWindow, PinEntryDropsTheMenuWhetherOrNotTheToolStarts)
     DeleteFileA("C:\\Zimvor\\Ravendel.exe");
     EXPECT_EQ(runWhileClosingBox([&] { command(IDM_PINTOOL); }, "Aviso Zimvor"), 1u);
     EXPECT_TRUE(trayMenu == NULL);
+}
+
+TEST_F(TrayWindow, ResumeFromSleepAsksTheMonitorToCheckEveryReader)
+{
+    readerChecksRequested = 0;
+    EXPECT_EQ(SendMessageA(window, WM_POWERBROADCAST, PBT_APMSUSPEND, 0), TRUE);
+    EXPECT_EQ(readerChecksRequested, 0);
+    EXPECT_EQ(SendMessageA(window, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0), TRUE);
+    EXPECT_EQ(SendMessageA(window, WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0), TRUE);
+    EXPECT_EQ(readerChecksRequested, 2);
 }
 
 TEST(TrayIcon, TipIsCutTo63CharactersAndTheShellsAnswerReturned)

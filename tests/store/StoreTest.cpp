@@ -300,12 +300,13 @@ TEST_F(StoreTest, TheMonitorRegistersAnInsertedCardAndRemovesItWhenItLeaves)
     insertCard(reader, buildCard(demoCard(FamilyAtr21, SerialA)));
     pollReaders();
     EXPECT_EQ(personalStore().size(), 3u);
-    setReaderFlags(reader, SCARD_STATE_UNKNOWN);
+    detachReader(reader);
     pollReaders();
     EXPECT_EQ(personalStore().size(), 1u);
-    EXPECT_EQ(readerTable.entries[0].pvUserData, nullptr);
+    EXPECT_EQ(readerTable.count, 0u);
     EXPECT_TRUE(recordValues().empty());
-    setReaderFlags(reader, 0);
+    attachReader(reader);
+    pollReaders(); // the arrival, and the reader listed again
     pollReaders();
     EXPECT_EQ(personalStore().size(), 3u);
     EXPECT_EQ(recordValues().size(), 2u);

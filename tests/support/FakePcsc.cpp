@@ -45,7 +45,8 @@ struct State {
     LONG deadContextError = 0;
     bool serviceDown = false;
     bool eventCounts = true;
-    bool missingReaderFailsCall = false;
+    Platform platform = WindowsPcsc;
+    bool serviceFollowsReaders = false;
     std::map<SCARDHANDLE, Connection> connections;
     SCARDHANDLE nextHandle = 0x1000;
     std::map<unsigned, Fault> faults;
@@ -63,6 +64,7 @@ struct State {
     std::vector<DisconnectRecord> disconnectLog;
     DWORD statusTimeout = 0;
     DWORD statusCount = 0;
+    std::vector<std::string> statusNames;
     Counters counters = {};
 };
 
@@ -86,14 +88,21 @@ Bytes applyFault(const Fault &fault, const Bytes &answer)
     }
 }
 
+const char ArrivalWatchName[] = "\\\\?PnP?\\Notification";
+
 DWORD readerState(const Reader &reader)
 {
-    // A reader flagged unknown has gone: pcscd reports nothing else of it.
-    if (reader.flags & SCARD_STATE_UNKNOWN)
-        return SCARD_STATE_UNKNOWN;
     const DWORD presence = reader.present ? SCARD_STATE_PRESENT : SCARD_STATE_EMPTY;
     const DWORD count = state().eventCounts ? (reader.events & 0xFFFF) << 16 : 0;
     return presence | reader.flags | count;
+}
+
+DWORD listedReaderCount()
+{
+    DWORD count = 0;
+    for (const Reader &reader : state().readers)
+        count += !reader.hidden && reader.attached;
+    return count;
 }
 
 // A reader that is gone from the system is not found, as an unknown name.
@@ -116,12 +125,62 @@ LONG checkContext(SCARDCONTEXT context)
     return SCARD_E_INVALID_HANDLE;
 }
 
+bool isArrivalWatch(const char *name)
+{
+    return name && strcmp(name, ArrivalWatchName) == 0;
+}
+
 bool anyEntryMissing(LPSCARD_READERSTATEA states, DWORD count)
 {
     for (DWORD i = 0; i < count; i++)
-        if (!findReader(states[i].szReader))
+        if (!isArrivalWatch(states[i].szReader) && !findReader(states[i].szReader))
             return true;
     return false;
+}
+
+bool everyEntryIgnored(LPSCARD_READERSTATEA states, DWORD count)
+{
+    for (DWORD i = 0; i < count; i++)
+        if (!(states[i].dwCurrentState & SCARD_STATE_IGNORE))
+            return false;
+    return true;
+}
+
+// Windows keeps the reader count in the watch's high 16 bits; pcsc-lite
+// reports a change only during a wait, which the double never makes.
+bool reportArrivals(SCARD_READERSTATEA &entry)
+{
+    entry.dwEventState = 0;
+    if (state().platform == PcscLite)
+        return false;
+    const DWORD count = listedReaderCount();
+    const bool differs = (entry.dwCurrentState >> 16) != count;
+    entry.dwEventState = count << 16 | (differs ? SCARD_STATE_CHANGED : 0);
+    return differs;
+}
+
+// Windows' answer for a watched reader that is gone: it is unknown, and
+// always changed.
+bool reportGone(SCARD_READERSTATEA &entry)
+{
+    entry.dwEventState = SCARD_STATE_UNKNOWN | SCARD_STATE_CHANGED | SCARD_STATE_IGNORE;
+    entry.cbAtr = 0;
+    return true;
+}
+
+bool reportReader(SCARD_READERSTATEA &entry, const Reader &reader)
+{
+    const DWORD now = readerState(reader);
+    const bool differs = entry.dwCurrentState == SCARD_STATE_UNAWARE ||
+                         (entry.dwCurrentState & ~(DWORD)SCARD_STATE_CHANGED) != now;
+    entry.dwEventState = now | (differs ? SCARD_STATE_CHANGED : 0);
+    entry.cbAtr = reader.present ? (DWORD)reader.card.atr.size() : 0;
+    if (entry.cbAtr > sizeof entry.rgbAtr)
+        entry.cbAtr = sizeof entry.rgbAtr;
+    memset(entry.rgbAtr, 0, sizeof entry.rgbAtr);
+    if (reader.present)
+        memcpy(entry.rgbAtr, reader.card.atr.data(), entry.cbAtr);
+    return differs;
 }
 
 } // namespace
@@ -158,11 +217,20 @@ void removeCard(size_t reader)
 
 void setReaderFlags(size_t reader, DWORD flags) { state().readers.at(reader).flags = flags; }
 
+void swapCardUnseen(size_t reader, const CardImage &card)
+{
+    Reader &r = state().readers.at(reader);
+    r.card = card;
+    r.generation++;
+}
+
 void detachReader(size_t reader)
 {
     Reader &r = state().readers.at(reader);
     r.attached = false;
     r.generation++;
+    if (state().serviceFollowsReaders && !state().serviceDown && listedReaderCount() == 0)
+        stopService(SCARD_E_SERVICE_STOPPED);
 }
 
 void attachReader(size_t reader)
@@ -170,9 +238,12 @@ void attachReader(size_t reader)
     Reader &r = state().readers.at(reader);
     r.attached = true;
     r.events = 0;
+    if (state().serviceFollowsReaders && state().serviceDown)
+        startService();
 }
 
-void setMissingReaderFailsStatusCall(bool on) { state().missingReaderFailsCall = on; }
+void setPlatform(Platform platform) { state().platform = platform; }
+void setServiceFollowsReaders(bool on) { state().serviceFollowsReaders = on; }
 void setEventCounts(bool on) { state().eventCounts = on; }
 
 void stopService(LONG error)
@@ -238,6 +309,7 @@ const std::vector<ConnectRecord> &connectLog() { return state().connectLog; }
 const std::vector<DisconnectRecord> &disconnectLog() { return state().disconnectLog; }
 DWORD lastStatusTimeout() { return state().statusTimeout; }
 DWORD lastStatusCount() { return state().statusCount; }
+const std::vector<std::string> &lastStatusNames() { return state().statusNames; }
 unsigned openConnections() { return (unsigned)state().connections.size(); }
 unsigned openTransactions() { return state().transactions; }
 
@@ -307,50 +379,45 @@ LONG PCSC_CALL SCardFreeMemory(SCARDCONTEXT, LPCVOID memory)
 
 // Like pcscd: the event count sits in the high 16 bits, an entry whose
 // current state differs from the reader's is marked changed, and an
-// UNAWARE entry is always reported. An unknown or vanished reader reads
-// UNKNOWN | UNAVAILABLE, changed until the current state says UNKNOWN (as
-// pcsc-lite reports a reader that leaves during the wait); pcsc-lite fails
-// the whole call instead when the reader is already gone at the call, which
-// setMissingReaderFailsStatusCall plays. Without a change the call times
-// out at once instead of waiting.
+// UNAWARE entry is always reported; an entry whose current state holds
+// IGNORE is skipped. A reader that is gone is reported as the platform
+// reports it (setPlatform). Without a change the call times out at once
+// instead of waiting.
 LONG PCSC_CALL SCardGetStatusChangeA(SCARDCONTEXT context, DWORD timeout,
                                      LPSCARD_READERSTATEA states, DWORD count)
 {
-    state().counters.statusCalls++;
-    state().statusTimeout = timeout;
-    state().statusCount = count;
-    if (state().statusFailures) {
-        state().statusFailures--;
-        return state().statusError;
+    State &s = state();
+    s.counters.statusCalls++;
+    s.statusTimeout = timeout;
+    s.statusCount = count;
+    s.statusNames.clear();
+    for (DWORD i = 0; i < count; i++)
+        s.statusNames.push_back(states[i].szReader ? states[i].szReader : "");
+    if (s.statusFailures) {
+        s.statusFailures--;
+        return s.statusError;
     }
+    if (s.platform == PcscLite && (count == 0 || everyEntryIgnored(states, count)))
+        return SCARD_S_SUCCESS;
     const LONG usable = checkContext(context);
     if (usable != SCARD_S_SUCCESS)
         return usable;
-    if (state().missingReaderFailsCall && anyEntryMissing(states, count))
+    if (s.platform == PcscLite && anyEntryMissing(states, count))
         return SCARD_E_UNKNOWN_READER;
     bool changed = false;
     for (DWORD i = 0; i < count; i++) {
         SCARD_READERSTATEA &entry = states[i];
-        Reader *reader = findReader(entry.szReader);
-        if (!reader) {
-            const bool known = (entry.dwCurrentState & SCARD_STATE_UNKNOWN) != 0;
-            entry.dwEventState = SCARD_STATE_UNKNOWN | SCARD_STATE_UNAVAILABLE |
-                                 (known ? 0 : SCARD_STATE_CHANGED);
-            entry.cbAtr = 0;
-            changed = changed || !known;
+        if (entry.dwCurrentState & SCARD_STATE_IGNORE) {
+            entry.dwEventState = 0;
             continue;
         }
-        const DWORD now = readerState(*reader);
-        const bool differs = entry.dwCurrentState == SCARD_STATE_UNAWARE ||
-                             (entry.dwCurrentState & ~(DWORD)SCARD_STATE_CHANGED) != now;
-        entry.dwEventState = now | (differs ? SCARD_STATE_CHANGED : 0);
-        entry.cbAtr = reader->present ? (DWORD)reader->card.atr.size() : 0;
-        if (entry.cbAtr > sizeof entry.rgbAtr)
-            entry.cbAtr = sizeof entry.rgbAtr;
-        memset(entry.rgbAtr, 0, sizeof entry.rgbAtr);
-        if (reader->present)
-            memcpy(entry.rgbAtr, reader->card.atr.data(), entry.cbAtr);
-        changed = changed || differs;
+        const Reader *reader = findReader(entry.szReader);
+        if (isArrivalWatch(entry.szReader))
+            changed = reportArrivals(entry) || changed;
+        else if (!reader)
+            changed = reportGone(entry) || changed;
+        else
+            changed = reportReader(entry, *reader) || changed;
     }
     return changed ? SCARD_S_SUCCESS : SCARD_E_TIMEOUT;
 }

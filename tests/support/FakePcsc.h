@@ -70,16 +70,34 @@ void removeCard(size_t reader);
 // Further state flags (SCARD_STATE_INUSE, SCARD_STATE_MUTE, ...) reported
 // beside PRESENT or EMPTY. Changing them is a change but not a counted
 // event: pcscd counts only insertions and removals.
-// SCARD_STATE_UNKNOWN stands for a reader that was unplugged: it is then
-// reported as UNKNOWN alone, and clearing the flag plugs it in again.
 void setReaderFlags(size_t reader, DWORD flags);
+// A card taken out and another put in so that nothing counts it: the
+// reader's event count and state stay as they were (a reader that keeps
+// no count, or a swap while the machine slept).
+void swapCardUnseen(size_t reader, const CardImage &card);
 // A reader unplugged and plugged in again: while it is gone it is not
-// listed, cannot be connected and reads UNKNOWN in status calls; when it
-// comes back it is a new reader to the service, its event count from 0,
-// with whatever card insertCard/removeCard left in it.
+// listed and cannot be connected; when it comes back it is a new reader to
+// the service, its event count from 0, with whatever card
+// insertCard/removeCard left in it.
 void detachReader(size_t reader);
 void attachReader(size_t reader);
-void setMissingReaderFailsStatusCall(bool on);
+
+// How the platform reports readers that are gone and readers that arrive.
+// Windows: a watched reader that is gone reads UNKNOWN | CHANGED | IGNORE
+// and the call succeeds; the arrival watch "\\?PnP?\Notification"
+// carries the reader count in its high 16 bits and is changed whenever the
+// caller's count differs. pcsc-lite (1.9): the whole call fails with
+// SCARD_E_UNKNOWN_READER while any watched reader is missing, and the
+// arrival watch reports only readers that arrive or leave during the wait,
+// which the double never makes, so it stays 0. Both skip an entry whose
+// current state holds IGNORE, and pcsc-lite answers at once when every
+// entry does.
+enum Platform { WindowsPcsc, PcscLite };
+void setPlatform(Platform platform);
+// Since Windows 8 the smart-card service runs only while a reader is
+// plugged in: with this on, unplugging the last reader stops it
+// (SCARD_E_SERVICE_STOPPED) and plugging one in starts it.
+void setServiceFollowsReaders(bool on);
 // Off: the high 16 bits of every event state stay 0, as where the
 // platform keeps no event count.
 void setEventCounts(bool on);
@@ -111,9 +129,11 @@ void clearCommandLog();
 const Counters &counters();
 const std::vector<ConnectRecord> &connectLog();
 const std::vector<DisconnectRecord> &disconnectLog();
-// The time-out and entry count of the latest SCardGetStatusChangeA call.
+// The time-out and entry count of the latest SCardGetStatusChangeA call,
+// and the reader names it was given.
 DWORD lastStatusTimeout();
 DWORD lastStatusCount();
+const std::vector<std::string> &lastStatusNames();
 // Cards connected and not yet disconnected, transactions begun and not ended.
 unsigned openConnections();
 unsigned openTransactions();

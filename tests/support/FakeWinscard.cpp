@@ -4,6 +4,8 @@
 //   reader <name>                     (the rest of the line; fixed once read)
 //   card <reader index> <image file>  (the text form of saveCardImage)
 //   establish-error <hex>             (SCardEstablishContext fails with it)
+//   unseen-swaps                      (a changed image replaces the card
+//                                      without a removal or a count)
 // The file is read again at every SCardEstablishContext and
 // SCardGetStatusChangeA, so a test plays insertions and removals by
 // rewriting it. A reader without a card line is empty.
@@ -23,6 +25,7 @@ struct Config {
     std::vector<std::string> readers;
     std::vector<std::pair<size_t, std::string>> cards;
     LONG establishError = 0;
+    bool unseenSwaps = false;
 };
 
 // Readers are added once, at the first read of the file.
@@ -73,6 +76,8 @@ Config readConfig()
                 std::getline(fields, image);
                 config.cards.push_back(std::make_pair(index, trimmed(image)));
             }
+        } else if (keyword == "unseen-swaps") {
+            config.unseenSwaps = true;
         } else if (keyword == "establish-error") {
             config.establishError = (LONG)strtoul(rest.c_str(), NULL, 16);
         }
@@ -92,17 +97,24 @@ std::string cardFileFor(const Config &config, size_t reader)
 // A changed image is a removal now and an insertion at the next read, so
 // that one status call sees the reader empty in between. An image that
 // cannot be read plays no card and is tried again at the next read.
-void applyCard(size_t reader, const std::string &wanted)
+void applyCard(size_t reader, const std::string &wanted, bool unseen)
 {
     std::string &current = cardFiles[reader];
     if (current == wanted)
         return;
+    CardImage image;
+    if (unseen && !current.empty() && !wanted.empty()) {
+        if (loadCardImageFile(wanted.c_str(), image)) {
+            fakepcsc::swapCardUnseen(reader, image);
+            current = wanted;
+        }
+        return;
+    }
     if (!current.empty()) {
         fakepcsc::removeCard(reader);
         current.clear();
         return;
     }
-    CardImage image;
     if (!loadCardImageFile(wanted.c_str(), image))
         return;
     fakepcsc::insertCard(reader, image);
@@ -118,7 +130,7 @@ void applyConfig(const Config &config)
         cardFiles.assign(config.readers.size(), std::string());
     }
     for (size_t reader = 0; reader < cardFiles.size(); reader++)
-        applyCard(reader, cardFileFor(config, reader));
+        applyCard(reader, cardFileFor(config, reader), config.unseenSwaps);
     fakepcsc::failEstablish(config.establishError);
 }
 

@@ -1,0 +1,189 @@
+// The serial slot's work. The slot's text (pvUserData) is allocated when
+// the card is accepted and holds the card serial once it has been read;
+// until then it is empty, and nothing is handed to the store for it.
+#include "CardSlot.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <new>
+
+#include "../card/CardFamily.h"
+#include "../store/Store.h"
+#include "Monitor.h"
+#include "ReaderTable.h"
+
+namespace {
+
+const uint8_t LongestRetryGap = 60; // cycles
+
+// The one platform difference of the monitor: two upper-case hexadecimal
+// digits of one octet and a NUL, written at `text`.
+void writeHexOctet(char *text, uint8_t octet)
+{
+#ifdef _WIN32
+    wsprintfA(text, "%02hX", (unsigned short)octet);
+#else
+    snprintf(text, 3, "%02hX", (unsigned short)octet);
+#endif
+}
+
+void writeSerial(char *text, const uint8_t *answer, const FamilyLayout &family)
+{
+    for (uint32_t i = 0; i < family.serialBytes; i++)
+        writeHexOctet(text + 2 * i, answer[family.serialOffset + i]);
+}
+
+DWORD eventCount(DWORD state)
+{
+    return (state >> 16) & 0xFFFF;
+}
+
+// A card that could not be read is tried again after 1, 2, 4 ... cycles,
+// at most 60 apart, for as long as it stays in the reader.
+void scheduleRetry(SlotState &slot)
+{
+    if (slot.retryGap == 0)
+        slot.retryGap = 1;
+    slot.retryCycle = readerTable.cycle + slot.retryGap;
+    slot.retryGap = slot.retryGap >= LongestRetryGap / 2 ? LongestRetryGap : 2 * slot.retryGap;
+}
+
+void markRead(uint32_t index)
+{
+    SlotState &slot = readerTable.slots[index];
+    slot.cardCount = eventCount(readerTable.entries[index].dwCurrentState);
+    slot.needsCheck = false;
+    slot.retryGap = 0;
+    slot.retryCycle = 0;
+}
+
+// Reads the serial into the slot and registers the card's certificates.
+// The slot's text is sized again for the kind the reader now shows: a card
+// that was never read may have been replaced by one of the other family.
+void readAndRegister(uint32_t index)
+{
+    SCARD_READERSTATEA &entry = readerTable.entries[index];
+    CardKind = kindOfAtr(entry.rgbAtr);
+    char *serial = (char *)realloc(entry.pvUserData, familyLayout(CardKind).serialTextSize);
+    if (!serial) {
+        scheduleRetry(readerTable.slots[index]);
+        return;
+    }
+    entry.pvUserData = serial;
+    CardSession *session = openCard(entry.szReader, serial);
+    if (!session) {
+        scheduleRetry(readerTable.slots[index]);
+        return;
+    }
+    markRead(index);
+    registerCardCertificates(session);
+    closeCard(session);
+}
+
+// After the counts started afresh, only a serial that is read and differs
+// makes the card another one: its predecessor's certificates go and the
+// card is taken anew. A card that cannot be read keeps them for now.
+void checkCard(uint32_t index)
+{
+    SCARD_READERSTATEA &entry = readerTable.entries[index];
+    CardKind = kindOfAtr(entry.rgbAtr);
+    if (!isFamilyAtr(entry.rgbAtr, entry.cbAtr)) {
+        releaseSlot(index);
+        return;
+    }
+    char serial[SerialTextCapacity];
+    CardSession *session = openCard(entry.szReader, serial);
+    if (!session) {
+        scheduleRetry(readerTable.slots[index]);
+        return;
+    }
+    closeCard(session);
+    if (strcmp(serial, (const char *)entry.pvUserData) == 0) {
+        markRead(index);
+        return;
+    }
+    releaseSlot(index);
+    takeCard(index);
+}
+
+} // namespace
+
+CardSession *openCard(const char *reader, char *serial)
+{
+    const FamilyLayout &family = familyLayout(CardKind);
+    currentCard = 0;
+    DWORD protocol = 0;
+    if (SCardConnectA(pcscContext, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &currentCard,
+                      &protocol) != SCARD_S_SUCCESS)
+        return NULL;
+    CardSession *session = new (std::nothrow) CardSession(currentCard);
+    if (session) {
+        uint8_t answer[ChipInfoKept];
+        if (session->getChipInfo(answer, family.answerLength) == SCARD_S_SUCCESS &&
+            session->statusWord == StatusSuccess) {
+            writeSerial(serial, answer, family);
+            return session;
+        }
+        delete session;
+    }
+    SCardDisconnect(currentCard, SCARD_LEAVE_CARD);
+    return NULL;
+}
+
+void closeCard(CardSession *session)
+{
+    delete session;
+    if (currentCard != 0)
+        SCardDisconnect(currentCard, SCARD_LEAVE_CARD);
+}
+
+void takeCard(uint32_t index)
+{
+    SCARD_READERSTATEA &entry = readerTable.entries[index];
+    // The family is decided from the first 20 octets whatever cbAtr says,
+    // before the card is accepted or refused.
+    CardKind = kindOfAtr(entry.rgbAtr);
+    if (entry.pvUserData || !isFamilyAtr(entry.rgbAtr, entry.cbAtr))
+        return;
+    char *serial = (char *)malloc(familyLayout(CardKind).serialTextSize);
+    if (!serial)
+        return;
+    serial[0] = '\0';
+    entry.pvUserData = serial;
+    memset(&readerTable.slots[index], 0, sizeof readerTable.slots[index]);
+    readerTable.slots[index].cardCount = eventCount(entry.dwCurrentState);
+    readAndRegister(index);
+}
+
+void releaseSlot(uint32_t index)
+{
+    SCARD_READERSTATEA &entry = readerTable.entries[index];
+    char *serial = (char *)entry.pvUserData;
+    if (!serial)
+        return;
+    if (serial[0] != '\0')
+        removeCardCertificates(serial);
+    free(serial);
+    entry.pvUserData = NULL;
+    memset(&readerTable.slots[index], 0, sizeof readerTable.slots[index]);
+}
+
+bool cardIsPending(uint32_t index)
+{
+    const char *serial = (const char *)readerTable.entries[index].pvUserData;
+    return serial && (serial[0] == '\0' || readerTable.slots[index].needsCheck);
+}
+
+void retryPendingCard(uint32_t index)
+{
+    if (!cardIsPending(index))
+        return;
+    if ((int32_t)(readerTable.cycle - readerTable.slots[index].retryCycle) < 0)
+        return;
+    if (((const char *)readerTable.entries[index].pvUserData)[0] == '\0')
+        readAndRegister(index);
+    else
+        checkCard(index);
+}
