@@ -45,6 +45,7 @@ if(ARCH STREQUAL "x86")
   set(program_component 3E8D52D0-0F6D-4F7A-98D7-C75671E46E49)
   set(run_component 6169C74E-3D59-4BCF-BC0F-82472C175ABE)
   set(folder_component 0D6B7C4E-2F1A-4E83-9C5D-6A0E9B3F1C27)
+  set(start_menu_component 0A4EAB57-472C-43BD-8FDB-608A1E10FF3F)
   set(program_files ProgramFilesFolder)
   set(win64 no)
 elseif(ARCH STREQUAL "x64")
@@ -52,6 +53,7 @@ elseif(ARCH STREQUAL "x64")
   set(program_component 8518B5B9-47AF-4FCA-B41E-AEEA35DA4300)
   set(run_component 33FE172E-4136-42DD-8ECB-A12331ABCF27)
   set(folder_component 5A2E8F13-7B4C-4D9E-A1F6-C83B0E7D2945)
+  set(start_menu_component 2C526A07-1B63-45C5-899E-7309F7F7EAFA)
   set(program_files ProgramFiles64Folder)
   set(win64 yes)
 else()
@@ -64,6 +66,11 @@ string(UUID product_code NAMESPACE 30777E26-BD22-48CD-AB09-D1FF9CD55E7F
 find_program(WIXL wixl)
 if(NOT WIXL)
   message(FATAL_ERROR "BuildPackage: wixl (Debian package wixl, msitools) is not installed")
+endif()
+find_program(MSIBUILD msibuild)
+find_program(MSIINFO msiinfo)
+if(NOT MSIBUILD OR NOT MSIINFO)
+  message(FATAL_ERROR "BuildPackage: msibuild and msiinfo (Debian package msitools) are not installed")
 endif()
 
 # wixl takes its sources by relative name, so everything goes into one
@@ -104,13 +111,31 @@ execute_process(
   COMMAND ${WIXL} -a ${ARCH} -o ${OUTPUT}.new
           -D Arch=${ARCH} -D Version=${package_version} -D NextVersion=${next_version} -D ProductCode=${product_code}
           -D UpgradeCode=${upgrade_code} -D ProgramComponent=${program_component}
-          -D RunComponent=${run_component}
+          -D RunComponent=${run_component} -D StartMenuComponent=${start_menu_component}
           -D FolderComponent=${folder_component} -D ProgramFilesFolder=${program_files} -D Win64=${win64}
           -D Program=VelmoMon.exe -D Icon=VelmoMon.ico VelmoMon.wxs
   WORKING_DIRECTORY ${stage}
   RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "BuildPackage: wixl failed:\n${output}")
+endif()
+
+# What wixl cannot write: the Run value is installed only when AUTOSTART is
+# not 0 (a component condition), and AUTOSTART joins the secure properties
+# (wixl lists the upgrade search's), which reach the installation's server
+# side in a managed installation.
+execute_process(COMMAND ${MSIINFO} export ${OUTPUT}.new Property OUTPUT_VARIABLE properties RESULT_VARIABLE status)
+if(NOT status EQUAL 0 OR NOT properties MATCHES "\nSecureCustomProperties\t([^\r\n]*)")
+  message(FATAL_ERROR "BuildPackage: no secure properties in the package wixl wrote")
+endif()
+set(secure_properties "${CMAKE_MATCH_1};AUTOSTART")
+execute_process(
+  COMMAND ${MSIBUILD} ${OUTPUT}.new
+          -q "UPDATE `Component` SET `Condition` = 'AUTOSTART <> \"0\"' WHERE `Component` = 'RunAtLogOn'"
+          -q "UPDATE `Property` SET `Value` = '${secure_properties}' WHERE `Property` = 'SecureCustomProperties'"
+  RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "BuildPackage: msibuild failed:\n${output}")
 endif()
 if(SIGN_CERT)
   sign(${OUTPUT}.new)

@@ -18,7 +18,7 @@ const LONGLONG OneSecondAhead = -10000000LL; // relative, in 100-nanosecond unit
 DWORD WINAPI monitorThread(LPVOID)
 {
     removeStrandedCertificates();
-    HANDLE timer = CreateWaitableTimerA(NULL, TRUE, TimerName);
+    HANDLE timer = CreateWaitableTimerA(NULL, TRUE, NULL);
     if (!timer)
         return 1;
     LARGE_INTEGER due;

@@ -1,13 +1,28 @@
-// Start-up: the hidden window, the tray icon and the monitor thread, then
-// the hidden window's message loop. The monitor thread establishes the
-// PC/SC context and lists the readers itself, whenever the smart-card
-// service is there: at log-on it often is not.
+// Start-up: one copy per session, the hidden window, the tray icon and the
+// monitor thread, then the hidden window's message loop. The monitor thread
+// establishes the PC/SC context and lists the readers itself, whenever the
+// smart-card service is there: at log-on it often is not.
 #include "Shell.h"
 
 #include "monitor/Monitor.h"
 #include "resource.h"
 
 static const char TrayClassName[] = "DovaReraClass";
+// In the session's own namespace: every user of a terminal server runs
+// their own copy.
+static const char SessionMutexName[] = "Local\\Zimvor.VelmoMon.Session";
+
+// Creates the session's mutex, or answers true when another copy already
+// holds it. The process keeps its handle until it ends. A mutex that cannot
+// be created at all does not stop the program: better two copies than none.
+static bool anotherCopyRuns()
+{
+    HANDLE mutex = CreateMutexA(NULL, FALSE, SessionMutexName);
+    if (!mutex || GetLastError() != ERROR_ALREADY_EXISTS)
+        return false;
+    CloseHandle(mutex);
+    return true;
+}
 
 typedef DWORD(WINAPI *RegisterServiceProcessCall)(DWORD processId, DWORD type);
 
@@ -57,6 +72,8 @@ static void runMessageLoop(HWND window)
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
+    if (anotherCopyRuns())
+        return 0;
     HWND window = createTrayWindow(instance);
     if (!window) {
         showStartupError(IDS_STARTUPFAILED, 0);
@@ -67,7 +84,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     HANDLE monitor = CreateThread(NULL, 0, monitorThread, NULL, 0, &threadId);
     runMessageLoop(window);
     // Ended from outside (the window closed or WM_QUIT): "Cerrar VelmoMon"
-    // leaves through ExitProcess and never comes here.
+    // leaves through ExitProcess and never comes here. The window takes
+    // its icon with it.
+    if (IsWindow(window))
+        DestroyWindow(window);
     SCardReleaseContext(takePcscContext());
     CloseHandle(monitor);
     UnregisterClassA(TrayClassName, instance);
