@@ -47,6 +47,7 @@ if(ARCH STREQUAL "x86")
   set(folder_component 0D6B7C4E-2F1A-4E83-9C5D-6A0E9B3F1C27)
   set(event_source_component 85517C99-DBF8-4CC2-9D28-4B8C9FC08F3F)
   set(event_policy_component 4F6EEFE5-3587-4247-880A-21147661CA71)
+  set(start_menu_component 0A4EAB57-472C-43BD-8FDB-608A1E10FF3F)
   set(program_files ProgramFilesFolder)
   set(win64 no)
 elseif(ARCH STREQUAL "x64")
@@ -56,6 +57,7 @@ elseif(ARCH STREQUAL "x64")
   set(folder_component 5A2E8F13-7B4C-4D9E-A1F6-C83B0E7D2945)
   set(event_source_component 1DEEE34D-A01B-4D20-BD93-9AF98FCAA26C)
   set(event_policy_component 9EB350D8-92CA-4663-B57F-2D02CC22D646)
+  set(start_menu_component 2C526A07-1B63-45C5-899E-7309F7F7EAFA)
   set(program_files ProgramFiles64Folder)
   set(win64 yes)
 else()
@@ -68,6 +70,11 @@ string(UUID product_code NAMESPACE 30777E26-BD22-48CD-AB09-D1FF9CD55E7F
 find_program(WIXL wixl)
 if(NOT WIXL)
   message(FATAL_ERROR "BuildPackage: wixl (Debian package wixl, msitools) is not installed")
+endif()
+find_program(MSIBUILD msibuild)
+find_program(MSIINFO msiinfo)
+if(NOT MSIBUILD OR NOT MSIINFO)
+  message(FATAL_ERROR "BuildPackage: msibuild and msiinfo (Debian package msitools) are not installed")
 endif()
 
 # wixl takes its sources by relative name, so everything goes into one
@@ -108,7 +115,7 @@ execute_process(
   COMMAND ${WIXL} -a ${ARCH} -o ${OUTPUT}.new
           -D Arch=${ARCH} -D Version=${package_version} -D NextVersion=${next_version} -D ProductCode=${product_code}
           -D UpgradeCode=${upgrade_code} -D ProgramComponent=${program_component}
-          -D RunComponent=${run_component}
+          -D RunComponent=${run_component} -D StartMenuComponent=${start_menu_component}
           -D FolderComponent=${folder_component} -D EventSourceComponent=${event_source_component}
           -D EventPolicyComponent=${event_policy_component} -D ProgramFilesFolder=${program_files} -D Win64=${win64}
           -D Program=VelmoMon.exe -D Icon=VelmoMon.ico VelmoMon.wxs
@@ -117,17 +124,22 @@ execute_process(
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "BuildPackage: wixl failed:\n${output}")
 endif()
-# The policy value's component is installed only with EVENTLOG=1 (or the
-# value an older package wrote, found by the package's registry search);
-# EVENTLOG is passed on to the installation itself, which runs elevated.
-find_program(MSIBUILD msibuild)
-if(NOT MSIBUILD)
-  message(FATAL_ERROR "BuildPackage: msibuild (Debian package msitools) is not installed")
+
+# What wixl cannot write: the Run value is installed only when AUTOSTART is
+# not 0 and the events' policy value only with EVENTLOG=1 or the value an
+# older package wrote (component conditions), and both properties join the
+# secure properties (wixl lists the upgrade search's), which reach the
+# installation's server side in a managed installation.
+execute_process(COMMAND ${MSIINFO} export ${OUTPUT}.new Property OUTPUT_VARIABLE properties RESULT_VARIABLE status)
+if(NOT status EQUAL 0 OR NOT properties MATCHES "\nSecureCustomProperties\t([^\r\n]*)")
+  message(FATAL_ERROR "BuildPackage: no secure properties in the package wixl wrote")
 endif()
+set(secure_properties "${CMAKE_MATCH_1};AUTOSTART;EVENTLOG")
 execute_process(
-  COMMAND ${MSIBUILD} ${OUTPUT}.new -q
-          "UPDATE `Component` SET `Condition` = 'EVENTLOG = \"1\" OR EVENTLOG = \"#1\"' WHERE `Component` = 'EventLogPolicy'"
-          -q "UPDATE `Property` SET `Value` = 'OLDERVERSIONFOUND;NEWERVERSIONFOUND;EVENTLOG' WHERE `Property` = 'SecureCustomProperties'"
+  COMMAND ${MSIBUILD} ${OUTPUT}.new
+          -q "UPDATE `Component` SET `Condition` = 'AUTOSTART <> \"0\"' WHERE `Component` = 'RunAtLogOn'"
+          -q "UPDATE `Component` SET `Condition` = 'EVENTLOG = \"1\" OR EVENTLOG = \"#1\"' WHERE `Component` = 'EventLogPolicy'"
+          -q "UPDATE `Property` SET `Value` = '${secure_properties}' WHERE `Property` = 'SecureCustomProperties'"
   RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "BuildPackage: msibuild failed:\n${output}")

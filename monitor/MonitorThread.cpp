@@ -1,4 +1,4 @@
-// The monitor thread: a named waitable timer re-armed one second ahead
+// The monitor thread: an unnamed waitable timer re-armed one second ahead
 // before every polling cycle. Windows only; the cycle itself is pollReaders.
 #include "Monitor.h"
 
@@ -7,7 +7,6 @@
 
 namespace {
 
-const char TimerName[] = "WaitableTimer";
 const LONGLONG OneSecondAhead = -10000000LL; // relative, in 100-nanosecond units
 
 } // namespace
@@ -19,7 +18,7 @@ const LONGLONG OneSecondAhead = -10000000LL; // relative, in 100-nanosecond unit
 DWORD WINAPI monitorThread(LPVOID)
 {
     removeStrandedCertificates();
-    HANDLE timer = CreateWaitableTimerA(NULL, TRUE, TimerName);
+    HANDLE timer = CreateWaitableTimerA(NULL, TRUE, NULL);
     if (!timer)
         return 1;
     LARGE_INTEGER due;

@@ -1,7 +1,7 @@
-// Start-up: the hidden window, the tray icon and the monitor thread, then
-// the hidden window's message loop. The monitor thread establishes the
-// PC/SC context and lists the readers itself, whenever the smart-card
-// service is there: at log-on it often is not.
+// Start-up: one copy per session, the hidden window, the tray icon and the
+// monitor thread, then the hidden window's message loop. The monitor thread
+// establishes the PC/SC context and lists the readers itself, whenever the
+// smart-card service is there: at log-on it often is not.
 #include "Shell.h"
 
 #include "events/Events.h"
@@ -9,6 +9,21 @@
 #include "resource.h"
 
 static const char TrayClassName[] = "DovaReraClass";
+// In the session's own namespace: every user of a terminal server runs
+// their own copy.
+static const char SessionMutexName[] = "Local\\Zimvor.VelmoMon.Session";
+
+// Creates the session's mutex, or answers true when another copy already
+// holds it. The process keeps its handle until it ends. A mutex that cannot
+// be created at all does not stop the program: better two copies than none.
+static bool anotherCopyRuns()
+{
+    HANDLE mutex = CreateMutexA(NULL, FALSE, SessionMutexName);
+    if (!mutex || GetLastError() != ERROR_ALREADY_EXISTS)
+        return false;
+    CloseHandle(mutex);
+    return true;
+}
 
 typedef DWORD(WINAPI *RegisterServiceProcessCall)(DWORD processId, DWORD type);
 
@@ -58,6 +73,8 @@ static void runMessageLoop(HWND window)
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
+    if (anotherCopyRuns())
+        return 0;
     startEventLog();
     HWND window = createTrayWindow(instance);
     if (!window) {
@@ -69,7 +86,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     HANDLE monitor = CreateThread(NULL, 0, monitorThread, NULL, 0, &threadId);
     runMessageLoop(window);
     // Ended from outside (the window closed or WM_QUIT): "Cerrar VelmoMon"
-    // leaves through ExitProcess and never comes here.
+    // leaves through ExitProcess and never comes here. The window takes
+    // its icon with it.
+    if (IsWindow(window))
+        DestroyWindow(window);
     SCardReleaseContext(takePcscContext());
     CloseHandle(monitor);
     UnregisterClassA(TrayClassName, instance);

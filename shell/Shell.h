@@ -21,5 +21,6 @@ void showStartupError(UINT id, UINT style);
 LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 int addTrayIcon(HWND window, UINT iconId, HICON icon, const char *tip);
+int removeTrayIcon(HWND window, UINT iconId);
 void buildTrayMenu();
 void launchPinTool();

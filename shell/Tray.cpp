@@ -35,6 +35,16 @@ int addTrayIcon(HWND window, UINT iconId, HICON icon, const char *tip)
     return Shell_NotifyIconA(NIM_ADD, &record) ? 1 : 0;
 }
 
+int removeTrayIcon(HWND window, UINT iconId)
+{
+    NOTIFYICONDATAA record;
+    ZeroMemory(&record, sizeof record);
+    record.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    record.hWnd = window;
+    record.uID = iconId;
+    return Shell_NotifyIconA(NIM_DELETE, &record) ? 1 : 0;
+}
+
 void buildTrayMenu()
 {
     trayMenu = CreatePopupMenu();
@@ -122,6 +132,10 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         trayInstance = ((CREATESTRUCTA *)lParam)->hInstance;
         return 0;
     case WM_DESTROY:
+        // The way out destroys the window ("Cerrar VelmoMon" by WM_CLOSE):
+        // the icon goes with it, rather than stay until the mouse passes
+        // over a dead one.
+        removeTrayIcon(window, IDI_TRAYICON);
         destroyTrayMenu();
         break;
     case WM_COMMAND:

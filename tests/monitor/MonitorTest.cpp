@@ -239,8 +239,9 @@ TEST_P(ArrivalTest, AReaderPluggedInLaterIsWatched)
     const unsigned listings = counters().listReaders;
     for (int cycle = 0; cycle < 12; cycle++)
         pollReaders();
-    if (GetParam() == WindowsPcsc)
+    if (GetParam() == WindowsPcsc) {
         EXPECT_EQ(counters().listReaders, listings);
+    }
     EXPECT_EQ(counters().connects, 1u);
 }
 
@@ -841,7 +842,6 @@ TEST_P(DisturbanceTest, TheStoreEndsAsTheReaderIs)
     const std::string name = "Reader " + std::to_string(reader);
     watchReaders();
     EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
-    const size_t before = recordingstore::registrations().size();
     const unsigned listed = counters().establish;
     recordingstore::reset();
 
@@ -852,8 +852,9 @@ TEST_P(DisturbanceTest, TheStoreEndsAsTheReaderIs)
         pollReaders();
     std::vector<std::string> removed = recordingstore::removedSerials();
     const auto bystanderGone = std::find(removed.begin(), removed.end(), "C1C1C1C1C1C1");
-    if (row.bystander && liveContexts() == 1 && row.cyclesAway)
+    if (row.bystander && liveContexts() == 1 && row.cyclesAway) {
         EXPECT_NE(bystanderGone, removed.end()) << "the other reader was left unwatched";
+    }
     row.back(reader);
     EXPECT_EQ(pollReaders(), row.lastResult);
     // A reader that came back is listed, then read; where the platform

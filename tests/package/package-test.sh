@@ -3,7 +3,8 @@
 # with msiinfo, then under Wine, in a fresh 64-bit prefix, a silent install,
 # a second install of the same package and of a rebuild of it (with
 # EVENTLOG=1), the program started at log-on from the Run value, an upgrade
-# by a newer package, a refused downgrade and a silent uninstall.
+# by a newer package, a refused downgrade and a silent uninstall; then an
+# install with AUTOSTART=0 and the upgrades that keep and change that choice.
 #   usage: package-test.sh SOURCE_DIR ARCH PACKAGE PROGRAM VERSION WORK_DIR
 #                          MAKE_CARD STORE_LIST TRAY_CONTROL [DOUBLE_DLL]
 # ARCH is x86 or x64, PROGRAM the VelmoMon.exe in PACKAGE, VERSION its
@@ -17,7 +18,8 @@ double=${10:-}
 wine=/usr/lib/wine/wine64
 export WINESERVER=/usr/lib/wine/wineserver64
 export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all
-export WINEDLLOVERRIDES='mscoree,mshtml='
+# No menu entries of the host's user for the shortcuts made in the prefix.
+export WINEDLLOVERRIDES='mscoree,mshtml,winemenubuilder.exe='
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -63,6 +65,7 @@ else
 fi
 folder="$unix_program_files/Zimvor/VelmoMon"
 run_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
+maker_key='HKLM\Software\Zimvor'
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 expected_run="\"$program_files\\Zimvor\\VelmoMon\\VelmoMon.exe\""
 source_key_path='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\VelmoMon'
@@ -91,15 +94,20 @@ check "the icon in Add/Remove Programs" [ "$(property "$package" ARPPRODUCTICON)
 # Exporting the Icon table writes the icon into Icon/ beside the caller.
 check "the icon in the Icon table" sh -c "cd '$work' && msiinfo export '$package' Icon | grep -q '^VelmoMon.ico'"
 check "platform $platform" sh -c "msiinfo suminfo '$package' | grep -qx 'Template: $platform'"
-components=$(msiinfo export "$package" Component | tail -n +4 | awk -F '\t' '{ print $1, $3, int($4 / 256) % 2 * 256 }' | sort | tr '\n' ';')
-check "components: the maker's folder, the program, the Run value, the event source and policy ($components)" \
-    [ "$components" = "EventLogPolicy INSTALLFOLDER $bitness;EventSource INSTALLFOLDER $bitness;MakerFolder ZimvorFolder $bitness;Program INSTALLFOLDER $bitness;RunAtLogOn INSTALLFOLDER $bitness;" ]
-registry=$(msiinfo export "$package" Registry | tail -n +4 | cut -f 2-5 | tr '\t' '|' | sort | tr '\n' ';')
+components=$(msiinfo export "$package" Component | tail -n +4 | awk -F '\t' '{ print $1, $3, int($4 / 256) % 2 * 256, $5 }' | LC_ALL=C sort | tr '\n' ';')
+check "components: the event policy with EVENTLOG=1, the event source, the maker's folder, the program, the Run value unless AUTOSTART is 0, the Start menu ($components)" \
+    [ "$components" = "EventLogPolicy INSTALLFOLDER $bitness EVENTLOG = \"1\" OR EVENTLOG = \"#1\";EventSource INSTALLFOLDER $bitness ;MakerFolder ZimvorFolder $bitness ;Program INSTALLFOLDER $bitness ;RunAtLogOn INSTALLFOLDER $bitness AUTOSTART <> \"0\";StartMenu ProgramMenuFolder $bitness ;" ]
+registry=$(msiinfo export "$package" Registry | tail -n +4 | cut -f 2-5 | LC_ALL=C sort | tr '\t\n' '|;')
 source_key='SYSTEM\CurrentControlSet\Services\EventLog\Application\VelmoMon\'
-check "registry values: the Run value, the event source's two, the policy value ($registry)" \
-    [ "$registry" = "2|$source_key|EventMessageFile|[#VelmoMon.exe];2|$source_key|TypesSupported|#7;2|Software\Microsoft\Windows\CurrentVersion\Run|VelmoMon|\"[#VelmoMon.exe]\";2|Software\Policies\Velmo\VelmoMon|EventLog|#1;" ]
-condition=$(msiinfo export "$package" Component | awk -F '\t' '$1 == "EventLogPolicy" { print $5 }')
-check "the policy value only with EVENTLOG=1 ($condition)" [ "$condition" = 'EVENTLOG = "1" OR EVENTLOG = "#1"' ]
+check "registry values: the event source's two, the Run value, the policy value, the AUTOSTART choice ($registry)" \
+    [ "$registry" = "2|$source_key|EventMessageFile|[#VelmoMon.exe];2|$source_key|TypesSupported|#7;2|Software\Microsoft\Windows\CurrentVersion\Run|VelmoMon|\"[#VelmoMon.exe]\";2|Software\Policies\Velmo\VelmoMon|EventLog|#1;2|Software\Zimvor\VelmoMon|AutoStart|[AUTOSTART];" ]
+shortcut_row=$(msiinfo export "$package" Shortcut | tail -n +4 | cut -f 2,3,5,9,10,12 | tr '\t' '|')
+check "a Start-menu shortcut VelmoMon to the program, with its icon ($shortcut_row)" \
+    [ "$shortcut_row" = 'ProgramMenuFolder|VelmoMon|[#VelmoMon.exe]|VelmoMon.ico|0|INSTALLFOLDER' ]
+for name in AUTOSTART EVENTLOG; do
+    check "$name is a secure property" \
+        sh -c "echo '$(property "$package" SecureCustomProperties)' | tr ';' '\n' | grep -qx $name"
+done
 
 # --- A fresh prefix with its own display ----------------------------------
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
@@ -125,6 +133,21 @@ event_source() {
     echo "$(registry_data "$source_key_path" EventMessageFile)|$(registry_data "$source_key_path" TypesSupported)"
 }
 expected_source="$program_files\\Zimvor\\VelmoMon\\VelmoMon.exe|0x7"
+no_run_value() { ! "$wine" reg query "$run_key" /v VelmoMon $view >/dev/null 2>&1 </dev/null; }
+# Windows puts a per-machine shortcut in the Start menu of all users
+# (ProgramData), Wine's msi in the installing user's.
+shortcuts() {
+    find "$WINEPREFIX/drive_c/ProgramData" "$WINEPREFIX/drive_c/users" -path '*/Start Menu/Programs/VelmoMon.lnk' 2>/dev/null
+}
+no_shortcut() { [ -z "$(shortcuts)" ]; }
+# One shortcut, naming the program and the icon (partly in UTF-16, hence
+# the NULs taken out).
+shortcut_to_program() {
+    [ "$(shortcuts | grep -c .)" -eq 1 ] || return 1
+    tr -d '\000' <"$(shortcuts)" >"$work/shortcut.txt"
+    grep -aqF "$program_files\\Zimvor\\VelmoMon\\VelmoMon.exe" "$work/shortcut.txt" &&
+        grep -aqF 'VelmoMon.ico' "$work/shortcut.txt"
+}
 products() { # the installed products named VelmoMon, by product code
     run reg query "$uninstall_key" /s $view
     awk '/^HKEY/ { key = $0 } /DisplayName +REG_SZ +VelmoMon$/ { n = split(key, p, "\\"); print p[n] }' "$work/out.txt"
@@ -140,6 +163,7 @@ msiexec /i "$msi"
 check "silent install ends with 0 (got $status)" [ $status -eq 0 ]
 check "the program in $program_files\\Zimvor\\VelmoMon" cmp -s "$folder/VelmoMon.exe" "$program"
 check "the Run value is $expected_run (got $(run_value))" [ "$(run_value)" = "$expected_run" ]
+check "the Start-menu shortcut VelmoMon to the program, with its icon" shortcut_to_program
 first=$(products)
 check "one product in Add/Remove Programs ($first)" [ "$(echo "$first" | grep -c .)" -eq 1 ]
 check "the event source names the program, types 7 ($(event_source))" [ "$(event_source)" = "$expected_source" ]
@@ -210,7 +234,7 @@ else
     check "the program answers" run "$tray_control" ping
     check "its icon shows in the notification area" eventually icon_shown
     check "the card's two certificates are registered, bound to VelmoCSP" eventually bound_certificates 2
-    check "the program ends through its menu" run "$tray_control" close
+    check "the program ends through its menu and takes its icon out" run "$tray_control" close
     "$WINESERVER" -w
     rm -f "$system_winscard"
     mv "$work/winscard.dll.wine" "$system_winscard"
@@ -242,12 +266,34 @@ msiexec /x "$(windows_path "$newer")"
 check "silent uninstall ends with 0 (got $status)" [ $status -eq 0 ]
 check "no program file left" [ ! -e "$folder/VelmoMon.exe" ]
 check "no folder left" [ ! -e "$unix_program_files/Zimvor" ]
-check "no Run value left" sh -c "! '$wine' reg query '$run_key' /v VelmoMon $view >/dev/null 2>&1 </dev/null"
+check "no Run value left" no_run_value
+check "no shortcut left" no_shortcut
+check "no key of the maker left" sh -c "! '$wine' reg query '$maker_key' $view >/dev/null 2>&1 </dev/null"
 check "no product left" [ -z "$(products)" ]
 check "no event source left" not run reg query "$source_key_path" $view
 check "no policy value left" not registry_data "$policy_key" EventLog
 run "$store_list" --tsv
 check "the user's certificates are left alone" [ "$(grep -c . "$work/out.txt")" -eq "$certificates_before" ]
+
+# --- AUTOSTART ----------------------------------------------------------------
+msiexec /i "$msi" AUTOSTART=0 EVENTLOG=1
+check "installing with AUTOSTART=0 ends with 0 (got $status)" [ $status -eq 0 ]
+check "with EVENTLOG=1 it writes the policy value" [ "$(registry_data "$policy_key" EventLog)" = 0x1 ]
+check "and leaves out the Run value" no_run_value
+check "but not the shortcut" shortcut_to_program
+msiexec /i "$(windows_path "$newer")"
+check "an upgrade without AUTOSTART ends with 0 (got $status)" [ $status -eq 0 ]
+check "and keeps the Run value left out" no_run_value
+build_package "$newer_version" "$work/VelmoMon.exe" "$work/newer-rebuilt.msi"
+msiexec /i "$(windows_path "$work/newer-rebuilt.msi")" AUTOSTART=1 EVENTLOG=0
+check "an upgrade with AUTOSTART=1 ends with 0 (got $status)" [ $status -eq 0 ]
+check "with EVENTLOG=0 it removes the policy value the older package kept" not registry_data "$policy_key" EventLog
+check "and adds the Run value (got $(run_value))" [ "$(run_value)" = "$expected_run" ]
+msiexec /x "$(windows_path "$work/newer-rebuilt.msi")"
+check "uninstalling it ends with 0 (got $status)" [ $status -eq 0 ]
+check "and leaves no Run value" no_run_value
+check "no shortcut left" no_shortcut
+check "no product left" [ -z "$(products)" ]
 
 echo "$failures failures (the program started from the Run value: $started)"
 [ $failures -eq 0 ]

@@ -26,7 +26,7 @@ std::string testFolder()
 
 // Everything the stand-in tray has been told, in order.
 struct TrayLog {
-    std::vector<TrayIconRecord> added;
+    std::vector<TrayIconRecord> added, deleted;
     std::vector<DWORD> messages;
 };
 TrayLog trayLog;
@@ -43,7 +43,7 @@ LRESULT CALLBACK trayProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
         return DefWindowProcA(window, message, wParam, lParam);
     const COPYDATASTRUCT *data = (const COPYDATASTRUCT *)lParam;
     trayLog.messages.push_back((DWORD)data->dwData);
-    if (data->dwData != NIM_ADD || data->cbData < NotifyDataSize)
+    if (data->cbData < NotifyDataSize)
         return TRUE;
     const BYTE *bytes = (const BYTE *)data->lpData;
     TrayIconRecord record = {};
@@ -51,6 +51,10 @@ LRESULT CALLBACK trayProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     memcpy(&handle, bytes, 4);
     record.window = (HWND)(LONG_PTR)handle;
     memcpy(&record.id, bytes + 4, 4);
+    if (data->dwData == NIM_DELETE)
+        trayLog.deleted.push_back(record);
+    if (data->dwData != NIM_ADD)
+        return TRUE;
     memcpy(&record.flags, bytes + 8, 4);
     memcpy(&record.callbackMessage, bytes + 12, 4);
     WCHAR tip[128];
@@ -148,6 +152,7 @@ StandInTray::~StandInTray()
 }
 
 const std::vector<TrayIconRecord> &StandInTray::added() const { return trayLog.added; }
+const std::vector<TrayIconRecord> &StandInTray::deleted() const { return trayLog.deleted; }
 std::vector<DWORD> StandInTray::messages() const { return trayLog.messages; }
 
 bool Program::start(const std::string &exePath, const std::string &pcscConfig)

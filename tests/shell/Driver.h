@@ -34,7 +34,8 @@ bool fileExists(const std::string &path);
 // icon calls) until `done` answers true or `milliseconds` pass.
 bool waitUntil(const std::function<bool()> &done, DWORD milliseconds = 15000);
 
-// What the program handed to the notification area with NIM_ADD.
+// What the program handed to the notification area with NIM_ADD (with
+// NIM_DELETE: the window and the id alone).
 struct TrayIconRecord {
     DWORD processId;
     HWND window;
@@ -53,6 +54,7 @@ public:
     StandInTray();
     ~StandInTray();
     const std::vector<TrayIconRecord> &added() const;
+    const std::vector<TrayIconRecord> &deleted() const;
     std::vector<DWORD> messages() const; // NIM_ADD, NIM_DELETE, ... in order
 };
 

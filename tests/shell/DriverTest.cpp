@@ -21,9 +21,8 @@ class RunningProgram : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const std::string folder = prepareAppFolder(
-            ::testing::UnitTest::GetInstance()->current_test_info()->name(), true);
-        const std::string config = folder + "\\pcsc.txt";
+        folder = prepareAppFolder(::testing::UnitTest::GetInstance()->current_test_info()->name(), true);
+        config = folder + "\\pcsc.txt";
         ASSERT_TRUE(writeTextFile(config, "reader Test Reader 0\n"));
         ASSERT_TRUE(program.start(folder + "\\VelmoMon.exe", config));
         hidden = program.hiddenWindow();
@@ -49,6 +48,15 @@ protected:
         return waitUntil([&] { return program.findWindow("#32768") == NULL; });
     }
 
+    // The icon the program added was taken out again, by the same window.
+    void expectIconRemoved()
+    {
+        EXPECT_EQ(tray.messages(), (std::vector<DWORD>{NIM_ADD, NIM_DELETE}));
+        ASSERT_EQ(tray.deleted().size(), 1u);
+        EXPECT_EQ(tray.deleted()[0].window, hidden);
+        EXPECT_EQ(tray.deleted()[0].id, 106u);
+    }
+
     // True when the program shows no window at all for a while.
     bool showsNothing(DWORD milliseconds)
     {
@@ -56,6 +64,7 @@ protected:
                           milliseconds);
     }
 
+    std::string folder, config;
     StandInTray tray;
     Program program;
     HWND hidden = NULL;
@@ -245,18 +254,34 @@ TEST_F(RunningProgram, MissingPinToolIsReportedAndTheTrayGoesOn)
     EXPECT_TRUE(program.running());
 }
 
-TEST_F(RunningProgram, CerrarEndsWithExitCodeZero)
+// A copy started after the first ended is the session's copy again.
+TEST_F(RunningProgram, CerrarEndsWithExitCodeZeroAndTakesTheIcon)
 {
     HWND menu = openMenu();
     ASSERT_TRUE(menu != NULL);
     chooseMenuEntry(menu, 2);
     EXPECT_EQ(program.waitForExit(), 0u);
+    expectIconRemoved();
+
+    Program next;
+    ASSERT_TRUE(next.start(folder + "\\VelmoMon.exe", config));
+    EXPECT_TRUE(next.hiddenWindow() != NULL);
+    EXPECT_TRUE(waitUntil([&] { return tray.added().size() == 2; }));
+    EXPECT_TRUE(next.running());
 }
 
-TEST_F(RunningProgram, WindowClosedFromOutsideEndsWithExitCodeOne)
+TEST_F(RunningProgram, WindowClosedFromOutsideEndsWithExitCodeOneAndTakesTheIcon)
 {
     PostMessageA(hidden, WM_CLOSE, 0, 0);
     EXPECT_EQ(program.waitForExit(), 1u);
+    expectIconRemoved();
+}
+
+TEST_F(RunningProgram, QuitMessageEndsWithExitCodeOneAndTakesTheIcon)
+{
+    PostMessageA(hidden, WM_QUIT, 0, 0);
+    EXPECT_EQ(program.waitForExit(), 1u);
+    expectIconRemoved();
 }
 
 } // namespace

@@ -197,16 +197,28 @@ TEST(ProgramStore, WaitsForTheServiceAndLooksAgainOnResume)
     forgetEverything();
 }
 
+// Also with another program's object of another type under the generic
+// name "WaitableTimer" in the session, and with a second copy started from
+// elsewhere, which ends at once and leaves the first at its work.
 TEST(ProgramStore, ACardsCertificatesComeWithItAndGoWithIt)
 {
+    HANDLE squatter = CreateEventA(NULL, TRUE, FALSE, "WaitableTimer");
+    ASSERT_TRUE(squatter != NULL);
     const std::string folder = prepareAppFolder("ProgramStore", true);
     const std::string image = folder + "\\card.txt";
     const std::string config = folder + "\\pcsc.txt";
     ASSERT_TRUE(writeTextFile(image, saveCardImage(atr20Card())));
     ASSERT_TRUE(writeTextFile(config, "reader Lector 0\n"));
+    StandInTray tray;
     Program program;
     ASSERT_TRUE(program.start(folder + "\\VelmoMon.exe", config));
     ASSERT_TRUE(program.hiddenWindow() != NULL);
+    {
+        Program second;
+        ASSERT_TRUE(second.start(prepareAppFolder("ProgramStoreSecond", true) + "\\VelmoMon.exe", config));
+        EXPECT_EQ(second.waitForExit(1000), 0u);
+    }
+    EXPECT_EQ(tray.added().size(), 1u);
 
     const std::wstring serial(Serial, Serial + sizeof Serial - 1);
     const std::wstring signing = serial + L"200001\\5015\\4B0";
@@ -221,6 +233,7 @@ TEST(ProgramStore, ACardsCertificatesComeWithItAndGoWithIt)
                containerInStore(encryptionCertificate()) == L"(absent)";
     }));
     EXPECT_TRUE(program.running());
+    CloseHandle(squatter);
 }
 
 } // namespace

@@ -1,20 +1,23 @@
 // Drives a running VelmoMon.exe from a script through its tray icon, as a
 // user would: opens the popup menu, chooses an entry with the arrow keys
 // and Enter, and on "Cerrar VelmoMon" waits for the program to end and
-// reports its exit code. A menu belongs to its process, so its texts cannot
+// reports its exit code and whether it took its icon out of the
+// notification area. A menu belongs to its process, so its texts cannot
 // be read from here: entries are chosen by their place.
 //   usage: tray-control ping            waits until the program answers
 //          tray-control open [X Y]      opens the menu at X,Y (and leaves it open)
 //          tray-control choose N        chooses the N-th entry (separators skipped)
 //          tray-control close           chooses "Cerrar VelmoMon", waits for
 //                                       the end; exits 0 when the program's
-//                                       exit code was 0
+//                                       exit code was 0 and it removed its icon
 // Every wait ends after 15 seconds.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "TrayInput.h"
+
+#include <shellapi.h>
 
 using namespace trayinput;
 
@@ -80,6 +83,58 @@ bool choose(const Target &target, int entry)
     return true;
 }
 
+// While the program ends, a window of class "Shell_TrayWnd" in front of the
+// system's own stands in for the notification area and hears whether the
+// program deletes its icon. Wine's own notification area drops the icons of
+// a destroyed window by itself, which Windows does not: only the program's
+// own NIM_DELETE keeps a dead icon from staying there. Wine's shell32 hands
+// the call over as WM_COPYDATA whose data opens with the window (32 bits)
+// and the icon's id.
+HWND closingWindow = NULL;
+bool iconDeleted = false;
+
+LRESULT CALLBACK standInTrayProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message != WM_COPYDATA)
+        return DefWindowProcA(window, message, wParam, lParam);
+    const COPYDATASTRUCT *data = (const COPYDATASTRUCT *)lParam;
+    LONG owner = 0;
+    UINT id = 0;
+    if (data->dwData == NIM_DELETE && data->cbData >= 8) {
+        memcpy(&owner, data->lpData, 4);
+        memcpy(&id, (const BYTE *)data->lpData + 4, 4);
+        iconDeleted = iconDeleted || ((HWND)(LONG_PTR)owner == closingWindow && id == TrayIconId);
+    }
+    return TRUE;
+}
+
+HWND createStandInTray()
+{
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = standInTrayProc;
+    windowClass.hInstance = GetModuleHandleA(NULL);
+    windowClass.lpszClassName = "Shell_TrayWnd";
+    RegisterClassA(&windowClass);
+    return CreateWindowExA(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, "Shell_TrayWnd", "", WS_POPUP, 0, 0, 0, 0, NULL,
+                           NULL, windowClass.hInstance, NULL);
+}
+
+// Waits for the process to end, handling the stand-in tray's messages.
+bool waitForEnd(HANDLE process)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        MSG message;
+        while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE))
+            DispatchMessageA(&message);
+        const DWORD waited = GetTickCount() - start;
+        if (waited >= WaitLimit)
+            return false;
+        if (MsgWaitForMultipleObjects(1, &process, FALSE, WaitLimit - waited, QS_ALLINPUT) == WAIT_OBJECT_0)
+            return true;
+    }
+}
+
 int closeProgram(const Target &target)
 {
     HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, target.processId);
@@ -87,15 +142,23 @@ int closeProgram(const Target &target)
         fprintf(stderr, "tray-control: cannot watch the program (%lu)\n", GetLastError());
         return 2;
     }
+    closingWindow = target.hidden;
+    HWND tray = createStandInTray();
     DWORD code = STILL_ACTIVE;
-    if (choose(target, ExitEntry) && WaitForSingleObject(process, WaitLimit) == WAIT_OBJECT_0)
+    if (choose(target, ExitEntry) && waitForEnd(process))
         GetExitCodeProcess(process, &code);
     CloseHandle(process);
+    DestroyWindow(tray);
     if (code == STILL_ACTIVE) {
         printf("VelmoMon did not end\n");
         return 3;
     }
     printf("VelmoMon ended with exit code %ld\n", (long)code);
+    if (!iconDeleted) {
+        printf("VelmoMon left its icon in the notification area\n");
+        return 4;
+    }
+    printf("VelmoMon took its icon out of the notification area\n");
     return code == 0 ? 0 : 1;
 }
 
