@@ -277,10 +277,24 @@ class Session:
             [os.path.join(self.root, "scripts/wine-run"), os.path.join(self.app, "VelmoMon.exe")],
             env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         self.adopt("velmomon", self.velmomon.pid)
-        code, output = self.tray("ping")
-        if code != 0:
-            raise RuntimeError("VelmoMon did not come up within %.0f s: %s" % (time.monotonic() - started, output))
-        print("VelmoMon answered %.1f s after its start" % (time.monotonic() - started), flush=True)
+        ping = subprocess.Popen(
+            [os.path.join(self.root, "scripts/wine-run"), self.tool("tray-control.exe"), "--wait", "%d" % WAIT_LIMIT,
+             "ping"], env=self.wine_environment(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+            start_new_session=True)
+        # A VelmoMon that ended will never answer: the wait ends with it.
+        end = started + WAIT_LIMIT + WINE_START_LIMIT
+        while ping.poll() is None and self.velmomon.poll() is None and time.monotonic() < end:
+            time.sleep(0.1)
+        if ping.poll() is None:
+            os.killpg(ping.pid, signal.SIGKILL)
+        output = ping.communicate()[0].strip()
+        waited = time.monotonic() - started
+        if ping.returncode != 0 and self.velmomon.poll() is not None:
+            raise RuntimeError("VelmoMon ended %.1f s after its start, before it answered (exit status %d)"
+                               % (waited, self.velmomon.returncode))
+        if ping.returncode != 0:
+            raise RuntimeError("VelmoMon did not come up within %.0f s: %s" % (waited, output))
+        print("VelmoMon answered %.1f s after its start" % waited, flush=True)
 
     def tray(self, *arguments, limit=WAIT_LIMIT):
         """Runs tray-control, whose own waits end after `limit` seconds."""

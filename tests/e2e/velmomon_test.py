@@ -35,10 +35,11 @@ class VelmoMonTest(unittest.TestCase):
         self.assertEqual(self.session.store(), [])
 
     def reportIfFailed(self):
-        if self._outcome.success:
+        result = self._outcome.result
+        if not any(self in (test, getattr(test, "test_case", None)) for test, _ in result.errors + result.failures):
             self.session.forget_wine_log()
-        else:
-            print("\n--- %s failed; what VelmoMon left:\n%s" % (self.id(), self.session.describe()), flush=True)
+            return
+        print("\n--- %s failed; what VelmoMon left:\n%s" % (self.id(), self.session.describe()), flush=True)
 
     def start(self):
         self.session.start_velmomon()
