@@ -338,6 +338,8 @@ class Session:
             lines += ["  " + "  ".join(str(field) for field in row) for row in rows]
         except RuntimeError as error:
             lines.append('"MY" could not be read: %s' % error)
+        lines.append("pcscd's and the bridge helper's logs: %s" % " ".join(
+            os.path.join(self.run, name) for name in ("pcscd.log", "bridge.log")))
         return "\n".join(lines)
 
     def forget_wine_log(self):
