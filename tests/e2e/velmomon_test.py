@@ -35,6 +35,7 @@ class VelmoMonTest(unittest.TestCase):
         self.assertEqual(self.session.store(), [])
 
     def reportIfFailed(self):
+        # The run's result, since a cleanup sees a success flag of its own.
         result = self._outcome.result
         if not any(self in (test, getattr(test, "test_case", None)) for test, _ in result.errors + result.failures):
             self.session.forget_wine_log()
