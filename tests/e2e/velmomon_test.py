@@ -27,11 +27,20 @@ class VelmoMonTest(unittest.TestCase):
         # Kept short: pcscd's socket lies in it, and socket paths are short.
         self.session = Session(RUN_DIR, PREFIX)
         self.addCleanup(self.session.stop)
+        self.addCleanup(self.reportIfFailed)  # before the stop: VelmoMon as the failure left it
         self.session.start()
         # The prefix is shared by the tests of one run: each begins with an
         # empty "MY", whatever the one before left in it.
         self.session.clear_personal_store()
         self.assertEqual(self.session.store(), [])
+
+    def reportIfFailed(self):
+        # The run's result, since a cleanup sees a success flag of its own.
+        result = self._outcome.result
+        if not any(self in (test, getattr(test, "test_case", None)) for test, _ in result.errors + result.failures):
+            self.session.forget_wine_log()
+            return
+        print("\n--- %s failed; what VelmoMon left:\n%s" % (self.id(), self.session.describe()), flush=True)
 
     def start(self):
         self.session.start_velmomon()
