@@ -23,7 +23,15 @@ import subprocess
 import threading
 import time
 
-WAIT_LIMIT = 15.0  # seconds: every wait for VelmoMon ends after this
+# Seconds: every wait for VelmoMon (its window, its answer, "MY" after a card
+# came or went, its end) ends after this. Generous, since a passing run never
+# waits it out, and the first program of a new Wine session on a busy machine
+# starts only once wineserver, Wine's services and the desktop are up.
+WAIT_LIMIT = 120.0
+# Seconds a Windows tool may take beyond its own wait, for Wine to start it.
+WINE_START_LIMIT = 60.0
+# Lines of VelmoMon's Wine output that a failed test shows.
+WINE_LOG_TAIL = 40
 PROVIDER = "VelmoCSP"
 
 
@@ -172,6 +180,7 @@ class Session:
         self.run = os.path.abspath(run_dir)
         self.prefix = os.path.abspath(prefix)
         self.app = os.path.join(self.run, "app")
+        self.wine_log = os.path.join(self.run, "velmomon-wine.log")
         self.stack = {}
         self.cards = []
         self.velmomon = None
@@ -289,23 +298,42 @@ class Session:
     def tool(self, name):
         return os.path.join(self.windows_build, "tools", name)
 
-    def start_velmomon(self, output=None):
-        """Starts VelmoMon.exe and waits until its window answers. With
-        `output`, a file, Wine's eventlog channel is on and written there."""
-        environment = self.wine_environment()
-        if output:
-            environment.update(WINEDEBUG="+eventlog", VELMO_WINE_OUTPUT=output)
+    def start_velmomon(self, events=False):
+        """Starts VelmoMon.exe and waits until its window answers. Wine's
+        errors go to the run folder's velmomon-wine.log (see describe()),
+        with `events` its eventlog channel too (see read_events())."""
+        debug = "err+all,+eventlog" if events else "err+all"
+        environment = dict(self.wine_environment(), WINEDEBUG=debug, VELMO_WINE_LOG=self.wine_log)
+        with open(self.wine_log, "a") as log:
+            log.write("--- VelmoMon.exe started at %s\n" % time.strftime("%H:%M:%S"))
+        started = time.monotonic()
         self.velmomon = subprocess.Popen(
             [os.path.join(self.root, "scripts/wine-run"), os.path.join(self.app, "VelmoMon.exe")],
-            env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            start_new_session=True)
+            env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         self.adopt("velmomon", self.velmomon.pid)
-        code, output = self.tray("ping", limit=180)
-        if code != 0:
-            raise RuntimeError("VelmoMon did not come up: " + output)
+        ping = subprocess.Popen(
+            [os.path.join(self.root, "scripts/wine-run"), self.tool("tray-control.exe"), "--wait", "%d" % WAIT_LIMIT,
+             "ping"], env=self.wine_environment(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+            start_new_session=True)
+        # A VelmoMon that ended will never answer: the wait ends with it.
+        end = started + WAIT_LIMIT + WINE_START_LIMIT
+        while ping.poll() is None and self.velmomon.poll() is None and time.monotonic() < end:
+            time.sleep(0.1)
+        if ping.poll() is None:
+            os.killpg(ping.pid, signal.SIGKILL)
+        output = ping.communicate()[0].strip()
+        waited = time.monotonic() - started
+        if ping.returncode != 0 and self.velmomon.poll() is not None:
+            raise RuntimeError("VelmoMon ended %.1f s after its start, before it answered (exit status %d)"
+                               % (waited, self.velmomon.returncode))
+        if ping.returncode != 0:
+            raise RuntimeError("VelmoMon did not come up within %.0f s: %s" % (waited, output))
+        print("VelmoMon answered %.1f s after its start" % waited, flush=True)
 
-    def tray(self, *arguments, limit=60):
-        return self.wine(self.tool("tray-control.exe"), *arguments, limit=limit)
+    def tray(self, *arguments, limit=WAIT_LIMIT):
+        """Runs tray-control, whose own waits end after `limit` seconds."""
+        return self.wine(self.tool("tray-control.exe"), "--wait", "%d" % limit, *arguments,
+                         limit=limit + WINE_START_LIMIT)
 
     def velmomon_running(self):
         return self.velmomon is not None and self.velmomon.poll() is None
@@ -317,6 +345,41 @@ class Session:
             return self.velmomon.wait(timeout=WAIT_LIMIT)
         except subprocess.TimeoutExpired:
             return None
+
+    def describe(self):
+        """What a person needs to see why a test failed: whether VelmoMon
+        still ran or how it ended, the tail of its Wine output and "MY"."""
+        lines = []
+        if self.velmomon is None:
+            lines.append("VelmoMon was never started")
+        elif self.velmomon.poll() is None:
+            pid = self.velmomon_pid()
+            lines.append("VelmoMon.exe is still running (pid %d)" % pid if pid else
+                         "VelmoMon.exe has no process in the prefix, yet Wine has not returned")
+        else:
+            lines.append("VelmoMon has ended: exit status %d (its Windows exit code's low 8 bits, 255 for -1)"
+                         % self.velmomon.returncode)
+        try:
+            with open(self.wine_log, errors="replace") as log:
+                tail = log.read().splitlines()[-WINE_LOG_TAIL:]
+            lines.append("last %d lines of its Wine output (%s, WINEDEBUG=err+all):" % (len(tail), self.wine_log))
+            lines += ["  " + line for line in tail]
+        except OSError as error:
+            lines.append("no Wine output: %s" % error)
+        try:
+            rows = self.store()
+            lines.append('"MY" holds %d certificates%s' % (len(rows), ":" if rows else ""))
+            lines += ["  " + "  ".join(str(field) for field in row) for row in rows]
+        except RuntimeError as error:
+            lines.append('"MY" could not be read: %s' % error)
+        lines.append("pcscd's and the bridge helper's logs: %s" % " ".join(
+            os.path.join(self.run, name) for name in ("pcscd.log", "bridge.log")))
+        return "\n".join(lines)
+
+    def forget_wine_log(self):
+        """A passing test keeps no Wine output."""
+        if os.path.exists(self.wine_log):
+            os.remove(self.wine_log)
 
     def kill_velmomon(self):
         """Ends VelmoMon.exe at once, as a crash or a power loss would."""
@@ -369,12 +432,12 @@ class Session:
 
     def store(self):
         """The "MY" store's rows: (subject, thumbprint, provider, container, key spec)."""
-        code, output = self.wine(self.tool("store-list.exe"), "--tsv", limit=60)
+        code, output = self.wine(self.tool("store-list.exe"), "--tsv", limit=WINE_START_LIMIT)
         if code not in (0, None) and not output:
             # The reader ended without a word (seen once under wine64 on a
             # loaded machine, while VelmoMon rewrote "MY"): asked once more.
             # A reader that says why it failed is never asked again.
-            code, output = self.wine(self.tool("store-list.exe"), "--tsv", limit=60)
+            code, output = self.wine(self.tool("store-list.exe"), "--tsv", limit=WINE_START_LIMIT)
         if code != 0:
             raise RuntimeError("store-list failed (exit code %s): %s" % (code, output))
         rows = []

@@ -27,14 +27,23 @@ class VelmoMonTest(unittest.TestCase):
         # Kept short: pcscd's socket lies in it, and socket paths are short.
         self.session = Session(RUN_DIR, PREFIX)
         self.addCleanup(self.session.stop)
+        self.addCleanup(self.reportIfFailed)  # before the stop: VelmoMon as the failure left it
         self.session.start()
         # The prefix is shared by the tests of one run: each begins with an
         # empty "MY", whatever the one before left in it.
         self.session.clear_personal_store()
         self.assertEqual(self.session.store(), [])
 
-    def start(self, output=None):
-        self.session.start_velmomon(output)
+    def reportIfFailed(self):
+        # The run's result, since a cleanup sees a success flag of its own.
+        result = self._outcome.result
+        if not any(self in (test, getattr(test, "test_case", None)) for test, _ in result.errors + result.failures):
+            self.session.forget_wine_log()
+            return
+        print("\n--- %s failed; what VelmoMon left:\n%s" % (self.id(), self.session.describe()), flush=True)
+
+    def start(self, events=False):
+        self.session.start_velmomon(events)
 
     def assertEndsCleanly(self):
         self.assertTrue(self.session.velmomon_running(), "VelmoMon ended on its own")
@@ -224,9 +233,9 @@ class EventLog(VelmoMonTest):
     STARTED, REGISTERED, REMOVED, NOT_READ_WHOLE, CLEANED, LEFT_OUT = 100, 101, 102, 103, 105, 112
     INFORMATION, WARNING = 4, 2
 
-    def start_logging(self, name):
-        self.output = os.path.join(self.session.run, name + ".out")
-        self.start(self.output)
+    def start_logging(self):
+        self.output = self.session.wine_log
+        self.start(events=True)
 
     def turn_events_on(self):
         self.session.set_event_policy(True)
@@ -243,7 +252,7 @@ class EventLog(VelmoMonTest):
 
     def test_nothing_is_written_without_the_policy_value(self):
         self.session.set_event_policy(False)
-        self.start_logging("quiet")
+        self.start_logging()
         card = self.session.card(0, self.session.make_card("quiet", "--certificates", "sign"))
         card.insert()
         self.assertRegistered(ATR21_SERIAL, [SIGNATURE])
@@ -258,7 +267,7 @@ class EventLog(VelmoMonTest):
     def test_card_sessions_and_the_start_up_cleanup_are_told(self):
         self.turn_events_on()
         card = self.session.card(0, self.session.make_card("told", "--certificates", "sign,enc"))
-        self.start_logging("first")
+        self.start_logging()
         self.assertEqual(self.wait_for_events(self.STARTED)[0][1:], ["x64" if self.session.is_64_bit() else "x86", "2"])
         card.insert()
         thumbprints = sorted(row[1] for row in self.assertRegistered(ATR21_SERIAL, [SIGNATURE, EXCHANGE]))
@@ -271,7 +280,7 @@ class EventLog(VelmoMonTest):
         # Killed with the card in: the next start deletes its certificates.
         self.session.kill_velmomon()
         card.remove()
-        self.start_logging("second")
+        self.start_logging()
         self.assertRemoved(ATR21_SERIAL)
         cleaned = self.wait_for_events(self.CLEANED)
         self.assertEqual([(count, sorted(listed.split())) for count, listed in cleaned], [("2", thumbprints)])
@@ -311,7 +320,7 @@ class EventLog(VelmoMonTest):
     def test_a_flood_of_one_kind_is_held_to_a_handful_a_minute(self):
         self.turn_events_on()
         card = self.session.card(0, self.session.make_card("flood", "--certificates", "sign"))
-        self.start_logging("flood")
+        self.start_logging()
         began = time.monotonic()
         for _ in range(8):
             card.insert()

@@ -203,11 +203,14 @@ bound_certificates() {
     run "$store_list" --tsv
     [ "$(awk -F '\t' '$3 == "VelmoCSP"' "$work/out.txt" | wc -l)" -eq "$1" ]
 }
-eventually() { # for up to 15 seconds
+# One generous limit for every wait on the program: a fresh prefix on a
+# busy machine starts slowly.
+wait_limit=120
+eventually() { # for up to $wait_limit seconds
     i=0
     until "$@"; do
         i=$((i + 1))
-        [ $i -lt 60 ] || return 1
+        [ $i -lt $((wait_limit * 4)) ] || return 1
         sleep 0.25
     done
 }
@@ -231,10 +234,10 @@ else
     # wineboot plays a session start: it runs the commands of the Run values.
     FAKE_PCSC_CONFIG=$(windows_path "$work/pcsc.txt") WINEDLLOVERRIDES='winscard=n,b;mscoree,mshtml=' \
         run wineboot
-    check "the program answers" run "$tray_control" ping
+    check "the program answers" run "$tray_control" --wait "$wait_limit" ping
     check "its icon shows in the notification area" eventually icon_shown
     check "the card's two certificates are registered, bound to VelmoCSP" eventually bound_certificates 2
-    check "the program ends through its menu and takes its icon out" run "$tray_control" close
+    check "the program ends through its menu and takes its icon out" run "$tray_control" --wait "$wait_limit" close
     "$WINESERVER" -w
     rm -f "$system_winscard"
     mv "$work/winscard.dll.wine" "$system_winscard"

@@ -2,7 +2,10 @@
 // searches, and the messages that clicks and keys produce.
 #include "Driver.h"
 
+#include <stdio.h>
 #include <string.h>
+
+#include "helpers/PlatformStore.h"
 
 namespace driver {
 namespace {
@@ -69,6 +72,60 @@ LRESULT CALLBACK trayProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
 }
 
 using trayinput::findProcessWindow;
+
+const size_t WineLogTailLines = 40;
+const DWORD WineLogTailBytes = 16384;
+
+// The last lines of a file that Wine may still be writing.
+std::string fileTail(const std::string &path)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return "(cannot be read)\n";
+    LARGE_INTEGER size = {}, start = {};
+    GetFileSizeEx(file, &size);
+    start.QuadPart = size.QuadPart > WineLogTailBytes ? size.QuadPart - WineLogTailBytes : 0;
+    SetFilePointerEx(file, start, NULL, FILE_BEGIN);
+    std::string text(WineLogTailBytes, '\0');
+    DWORD read = 0;
+    if (!ReadFile(file, &text[0], WineLogTailBytes, &read, NULL))
+        read = 0;
+    CloseHandle(file);
+    text.resize(read);
+    size_t from = text.size(), lines = 0;
+    if (from > 0 && text[from - 1] == '\n')
+        from--;
+    for (; from > 0; from--)
+        if (text[from - 1] == '\n' && ++lines == WineLogTailLines)
+            break;
+    return text.substr(from);
+}
+
+std::string narrow(const std::wstring &text)
+{
+    std::string narrowed;
+    for (wchar_t c : text)
+        narrowed += c < 0x80 ? (char)c : '?';
+    return narrowed;
+}
+
+void printPersonalStore()
+{
+    const std::map<Thumbprint, StoreEntry> entries = personalStore();
+    printf("\"MY\" holds %u certificates%s\n", (unsigned)entries.size(), entries.empty() ? "" : ":");
+    for (const auto &entry : entries) {
+        printf("  ");
+        for (unsigned char octet : entry.first)
+            printf("%02X", octet);
+        const ProviderBinding &binding = entry.second.binding;
+        if (entry.second.bound)
+            printf("  %s  %s  key spec %lu\n", narrow(binding.provider).c_str(), narrow(binding.container).c_str(),
+                   binding.keySpec);
+        else
+            printf("  bound to no key\n");
+    }
+}
 
 } // namespace
 
@@ -200,13 +257,40 @@ HWND Program::waitForWindow(const char *name, const char *title, DWORD milliseco
     return window;
 }
 
+void Program::describe() const
+{
+    DWORD code = STILL_ACTIVE;
+    if (!started)
+        printf("VelmoMon.exe did not start\n");
+    else if (running())
+        printf("VelmoMon.exe still runs (process %lu)\n", process.dwProcessId);
+    else if (GetExitCodeProcess(process.hProcess, &code))
+        printf("VelmoMon.exe has ended with exit code %ld (0x%08lX)\n", (long)code, code);
+    char log[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableA("VELMO_WINE_LOG", log, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        printf("No Wine output was kept (VELMO_WINE_LOG is not set)\n");
+    else
+        printf("The last lines of Wine's output in this test (%s, WINEDEBUG=err+all):\n%s", log,
+               fileTail(windowsPath(log)).c_str());
+    printPersonalStore();
+    fflush(stdout);
+}
+
 Program::~Program()
 {
+    // Once per failed test: a test may run the program more than once.
+    static const ::testing::TestInfo *described = NULL;
+    const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
+    if (::testing::Test::HasFailure() && test != described) {
+        described = test;
+        describe();
+    }
     if (!started)
         return;
     if (running()) {
         TerminateProcess(process.hProcess, 99);
-        WaitForSingleObject(process.hProcess, 5000);
+        WaitForSingleObject(process.hProcess, ProgramWaitLimit);
     }
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);

@@ -19,6 +19,10 @@ using trayinput::pressKey;
 using trayinput::pressRightButtonOnIcon;
 using trayinput::windowText;
 
+// Every wait for the program ends after this many milliseconds: generous,
+// since a passing test never waits it out.
+const DWORD ProgramWaitLimit = 60000;
+
 // The files the build put in place, as Windows paths.
 std::string velmoMonPath();
 std::string fakeWinscardPath();
@@ -32,7 +36,7 @@ bool fileExists(const std::string &path);
 
 // Handles this process's messages (the stand-in tray answers the program's
 // icon calls) until `done` answers true or `milliseconds` pass.
-bool waitUntil(const std::function<bool()> &done, DWORD milliseconds = 15000);
+bool waitUntil(const std::function<bool()> &done, DWORD milliseconds = ProgramWaitLimit);
 
 // What the program handed to the notification area with NIM_ADD (with
 // NIM_DELETE: the window and the id alone).
@@ -58,7 +62,10 @@ public:
     std::vector<DWORD> messages() const; // NIM_ADD, NIM_DELETE, ... in order
 };
 
-// One running VelmoMon.exe. The destructor kills it if it still runs.
+// One running VelmoMon.exe. The destructor kills it if it still runs; when
+// the test has failed it first prints whether the program still ran or its
+// exit code, the tail of the Wine output of the test's run (the file that
+// VELMO_WINE_LOG names, see wine-run-with-double) and what "MY" holds.
 struct Program {
     PROCESS_INFORMATION process = {};
     bool started = false;
@@ -66,11 +73,13 @@ struct Program {
     bool start(const std::string &exePath, const std::string &pcscConfig = std::string());
     bool running() const;
     // The exit code once it ended within the time limit, else STILL_ACTIVE.
-    DWORD waitForExit(DWORD milliseconds = 15000);
-    HWND hiddenWindow(DWORD milliseconds = 15000) const;
+    DWORD waitForExit(DWORD milliseconds = ProgramWaitLimit);
+    HWND hiddenWindow(DWORD milliseconds = ProgramWaitLimit) const;
     // A visible top-level window of the program with this class (and title).
     HWND findWindow(const char *className, const char *title = NULL) const;
-    HWND waitForWindow(const char *className, const char *title = NULL, DWORD milliseconds = 15000) const;
+    HWND waitForWindow(const char *className, const char *title = NULL,
+                       DWORD milliseconds = ProgramWaitLimit) const;
+    void describe() const;
     ~Program();
 };
 

@@ -39,7 +39,7 @@ protected:
     HMENU menuOf(HWND menuWindow)
     {
         DWORD_PTR menu = 0;
-        SendMessageTimeoutA(menuWindow, MN_GETHMENU_MESSAGE, 0, 0, SMTO_ABORTIFHUNG, 5000, &menu);
+        SendMessageTimeoutA(menuWindow, MN_GETHMENU_MESSAGE, 0, 0, SMTO_ABORTIFHUNG, ProgramWaitLimit, &menu);
         return (HMENU)menu;
     }
 
@@ -203,7 +203,7 @@ TEST_F(RunningProgram, AboutBoxShowsItsTextsAndOnlyOkEndsIt)
     chooseMenuEntry(menu, 3);
     box = program.waitForWindow("#32770");
     ASSERT_TRUE(box != NULL);
-    SendMessageTimeoutA(GetDlgItem(box, IDOK), BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 5000, NULL);
+    SendMessageTimeoutA(GetDlgItem(box, IDOK), BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, ProgramWaitLimit, NULL);
     EXPECT_TRUE(waitUntil([&] { return !IsWindow(box); })) << "Aceptar did not close the about box";
     EXPECT_TRUE(program.running());
 }
@@ -245,7 +245,7 @@ TEST_F(RunningProgram, MissingPinToolIsReportedAndTheTrayGoesOn)
     EXPECT_EQ(texts, std::vector<std::string>{"No se pudo lanzar la aplicaci\xF3n Cambio de Pin"});
     ASSERT_TRUE(ok != NULL);
     EXPECT_EQ(GetDlgCtrlID(ok), IDOK);
-    SendMessageTimeoutA(ok, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 5000, NULL);
+    SendMessageTimeoutA(ok, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, ProgramWaitLimit, NULL);
     EXPECT_TRUE(waitUntil([&] { return !IsWindow(box); }));
 
     menu = openMenu();

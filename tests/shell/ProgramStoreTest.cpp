@@ -71,7 +71,7 @@ void forgetEverything()
 void kill(Program &program)
 {
     TerminateProcess(program.process.hProcess, 1);
-    WaitForSingleObject(program.process.hProcess, 5000);
+    WaitForSingleObject(program.process.hProcess, ProgramWaitLimit);
 }
 
 TEST(ProgramStore, ACardThatLeftWhileTheProgramWasDownTakesItsCertificates)

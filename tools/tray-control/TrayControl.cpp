@@ -4,13 +4,15 @@
 // reports its exit code and whether it took its icon out of the
 // notification area. A menu belongs to its process, so its texts cannot
 // be read from here: entries are chosen by their place.
-//   usage: tray-control ping            waits until the program answers
-//          tray-control open [X Y]      opens the menu at X,Y (and leaves it open)
-//          tray-control choose N        chooses the N-th entry (separators skipped)
-//          tray-control close           chooses "Cerrar VelmoMon", waits for
-//                                       the end; exits 0 when the program's
-//                                       exit code was 0 and it removed its icon
-// Every wait ends after 15 seconds.
+//   usage: tray-control [--wait SECONDS] COMMAND
+//          ping            waits until the program answers
+//          open [X Y]      opens the menu at X,Y (and leaves it open)
+//          choose N        chooses the N-th entry (separators skipped)
+//          close           chooses "Cerrar VelmoMon", waits for the end;
+//                          exits 0 when the program's exit code was 0 and
+//                          it removed its icon
+// Every wait ends after 15 seconds, or after --wait SECONDS: a script that
+// allows a slow start longer gives its own limit.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -23,7 +25,7 @@ using namespace trayinput;
 
 namespace {
 
-const DWORD WaitLimit = 15000;
+DWORD waitLimit = 15000;
 // "Cambio y Desbloqueo de Pin", "Cerrar VelmoMon", a separator, "Acerca de...".
 const int ExitEntry = 2;
 
@@ -36,7 +38,7 @@ template <typename Found> bool waitFor(Found found)
 {
     const DWORD start = GetTickCount();
     while (!found()) {
-        if (GetTickCount() - start >= WaitLimit)
+        if (GetTickCount() - start >= waitLimit)
             return false;
         Sleep(20);
     }
@@ -48,7 +50,7 @@ bool findProgram(Target &target)
     target.hidden = NULL;
     target.processId = 0;
     if (!waitFor([&] { return (target.hidden = FindWindowA(HiddenWindowClass, NULL)) != NULL; })) {
-        fprintf(stderr, "tray-control: VelmoMon's window did not appear\n");
+        fprintf(stderr, "tray-control: VelmoMon's window did not appear within %lu s\n", waitLimit / 1000);
         return false;
     }
     GetWindowThreadProcessId(target.hidden, &target.processId);
@@ -58,7 +60,7 @@ bool findProgram(Target &target)
 bool answers(HWND window)
 {
     DWORD_PTR result = 0;
-    return SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, WaitLimit, &result) != 0;
+    return SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, waitLimit, &result) != 0;
 }
 
 HWND openMenu(const Target &target, int x, int y)
@@ -128,9 +130,9 @@ bool waitForEnd(HANDLE process)
         while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE))
             DispatchMessageA(&message);
         const DWORD waited = GetTickCount() - start;
-        if (waited >= WaitLimit)
+        if (waited >= waitLimit)
             return false;
-        if (MsgWaitForMultipleObjects(1, &process, FALSE, WaitLimit - waited, QS_ALLINPUT) == WAIT_OBJECT_0)
+        if (MsgWaitForMultipleObjects(1, &process, FALSE, waitLimit - waited, QS_ALLINPUT) == WAIT_OBJECT_0)
             return true;
     }
 }
@@ -164,7 +166,7 @@ int closeProgram(const Target &target)
 
 int usage()
 {
-    fprintf(stderr, "usage: tray-control ping | open [X Y] | choose N | close\n");
+    fprintf(stderr, "usage: tray-control [--wait SECONDS] ping | open [X Y] | choose N | close\n");
     return 2;
 }
 
@@ -172,6 +174,14 @@ int usage()
 
 int main(int argc, char **argv)
 {
+    if (argc >= 3 && strcmp(argv[1], "--wait") == 0) {
+        const int seconds = atoi(argv[2]);
+        if (seconds <= 0 || seconds > 3600)
+            return usage();
+        waitLimit = (DWORD)seconds * 1000;
+        argc -= 2;
+        argv += 2;
+    }
     if (argc < 2)
         return usage();
     const char *command = argv[1];
