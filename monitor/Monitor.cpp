@@ -29,6 +29,10 @@ const char ArrivalWatchName[] = "\\\\?PnP?\\Notification";
 const uint32_t ListingFallbackCycles = 10;
 
 long readerCheckRequested;
+// The readers of a context's first listing are not told one by one: the
+// start or the service found tells their count.
+bool firstListingOfContext;
+bool serviceWasLost;
 
 // Results of a status call after which the context is of no further use:
 // the resource manager stopped or went away (pcsc-lite answers NO_SERVICE,
@@ -58,8 +62,10 @@ void takeEveryReaderAfresh()
 
 // Gives the dead context back, leaving pcscContext 0 so that the next
 // cycle establishes a new one.
-void giveBackDeadContext()
+void giveBackDeadContext(LONG result)
 {
+    reportServiceLost(result);
+    serviceWasLost = true;
     const SCARDCONTEXT dead = takePcscContext();
     if (dead)
         SCardReleaseContext(dead);
@@ -81,11 +87,15 @@ LONG relistIfDue()
 {
     if (!readerTable.listingDue)
         return SCARD_S_SUCCESS;
-    const LONG result = relistReaders();
-    if (result == SCARD_S_SUCCESS) {
-        readerTable.listingDue = false;
-        readerTable.cyclesSinceListing = 0;
-    }
+    const LONG result = relistReaders(!firstListingOfContext);
+    if (result != SCARD_S_SUCCESS)
+        return result;
+    readerTable.listingDue = false;
+    readerTable.cyclesSinceListing = 0;
+    if (firstListingOfContext && serviceWasLost)
+        reportServiceFound(readerTable.count);
+    firstListingOfContext = false;
+    serviceWasLost = false;
     return result;
 }
 
@@ -204,6 +214,7 @@ LONG pollReaders()
         if (established != SCARD_S_SUCCESS)
             return established;
         takeEveryReaderAfresh();
+        firstListingOfContext = true;
     }
     readerTable.cycle++;
     if (__atomic_exchange_n(&readerCheckRequested, 0L, __ATOMIC_SEQ_CST))
@@ -213,7 +224,7 @@ LONG pollReaders()
     if (!contextIsGone(result))
         result = callStatus();
     if (contextIsGone(result)) {
-        giveBackDeadContext();
+        giveBackDeadContext(result);
         return result;
     }
     noteCycleWithoutListing();
@@ -225,7 +236,7 @@ LONG pollReaders()
         readerTable.listingDue = true;
     const LONG listed = relistIfDue();
     if (contextIsGone(listed)) {
-        giveBackDeadContext();
+        giveBackDeadContext(listed);
         return result;
     }
     retryPendingCards();

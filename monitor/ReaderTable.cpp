@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "../events/Events.h"
 #include "CardSlot.h"
 #include "Monitor.h"
 
@@ -51,20 +52,7 @@ void freeEntry(uint32_t index)
     memset(&readerTable.slots[readerTable.count], 0, sizeof readerTable.slots[0]);
 }
 
-void followList(const char *readers)
-{
-    for (uint32_t i = readerTable.count; i-- > 0;) {
-        if (isListed(readerTable.entries[i].szReader, readers))
-            continue;
-        releaseSlot(i);
-        freeEntry(i);
-    }
-    fillReaderTable(readers);
-}
-
-} // namespace
-
-void fillReaderTable(const char *readers)
+void watchNewReaders(const char *readers, bool tell)
 {
     for (const char *name = readers; *name != '\0' && readerTable.count < ReaderTableSize;
          name += strlen(name) + 1) {
@@ -80,21 +68,43 @@ void fillReaderTable(const char *readers)
         entry.dwCurrentState = SCARD_STATE_UNAWARE;
         memset(&readerTable.slots[readerTable.count], 0, sizeof readerTable.slots[0]);
         readerTable.count++;
+        if (tell)
+            reportReaderArrived(copy);
     }
 }
 
-LONG relistReaders()
+void followList(const char *readers, bool tell)
+{
+    for (uint32_t i = readerTable.count; i-- > 0;) {
+        if (isListed(readerTable.entries[i].szReader, readers))
+            continue;
+        releaseSlot(i);
+        if (tell)
+            reportReaderLeft(readerTable.entries[i].szReader);
+        freeEntry(i);
+    }
+    watchNewReaders(readers, tell);
+}
+
+} // namespace
+
+void fillReaderTable(const char *readers)
+{
+    watchNewReaders(readers, false);
+}
+
+LONG relistReaders(bool tell)
 {
     char *readers = NULL;
     DWORD length = SCARD_AUTOALLOCATE;
     const LONG result = SCardListReadersA(pcscContext, NULL, (LPSTR)&readers, &length);
     if (result == SCARD_E_NO_READERS_AVAILABLE) {
-        followList("\0");
+        followList("\0", tell);
         return SCARD_S_SUCCESS;
     }
     if (result != SCARD_S_SUCCESS)
         return result;
-    followList(readers ? readers : "\0");
+    followList(readers ? readers : "\0", tell);
     if (readers)
         SCardFreeMemory(pcscContext, readers);
     return SCARD_S_SUCCESS;

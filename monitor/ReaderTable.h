@@ -37,6 +37,7 @@ void fillReaderTable(const char *readers);
 
 // Lists the readers and makes the table follow the list: the card of each
 // watched reader that is gone is removed and its entry freed, and each new
-// reader takes a free entry. An empty list is a success. Answers the
-// listing's result; on a failure the table is left as it was.
-LONG relistReaders();
+// reader takes a free entry; with `tell`, each arrival and departure is
+// reported. An empty list is a success. Answers the listing's result; on a
+// failure the table is left as it was.
+LONG relistReaders(bool tell);

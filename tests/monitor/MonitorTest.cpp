@@ -11,6 +11,7 @@
 
 #include "monitor/Monitor.h"
 #include "MonitorTestHelpers.h"
+#include "support/RecordingEvents.h"
 #include "support/RecordingStore.h"
 #include "helpers/TestHelpers.h"
 
@@ -223,12 +224,16 @@ TEST_P(ArrivalTest, AReaderPluggedInLaterIsWatched)
     expectNoCardWork();
     const unsigned listingsBefore = counters().listReaders;
 
+    recordingevents::start();
     readerWith(emptyCard());
     unsigned cycles = 0;
     while (!slot(0) && cycles++ < 20)
         pollReaders();
     EXPECT_STREQ(slot(0), "001A2B3C4D5E");
     EXPECT_EQ(lastStatusCount(), 2u);
+    ASSERT_EQ(recordingevents::withId(109).size(), 1u); // a reader arrived
+    EXPECT_EQ(recordingevents::withId(109)[0].strings[0], "Reader 0");
+    recordingevents::stop();
     if (GetParam() == WindowsPcsc) {
         EXPECT_EQ(cycles, 2u); // reported by the reader count at once
         EXPECT_EQ(counters().listReaders, listingsBefore + 1);
@@ -844,6 +849,7 @@ TEST_P(DisturbanceTest, TheStoreEndsAsTheReaderIs)
     EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     const unsigned listed = counters().establish;
     recordingstore::reset();
+    recordingevents::start();
 
     row.away(reader);
     if (row.bystander)
@@ -890,6 +896,14 @@ TEST_P(DisturbanceTest, TheStoreEndsAsTheReaderIs)
     EXPECT_EQ(liveContexts(), 1u);
     EXPECT_EQ(counters().release, row.establishes > 1 ? 1u : 0u);
     expectNothingLeftOpen();
+    // The service lost and found are told once each; a reader that left
+    // and came back, once each way.
+    EXPECT_EQ(recordingevents::withId(107).size(), row.establishes > 1 ? 1u : 0u);
+    EXPECT_EQ(recordingevents::withId(108).size(), row.establishes > 1 ? 1u : 0u);
+    const bool readerRow = std::string(row.name).rfind("ReaderGone", 0) == 0;
+    EXPECT_EQ(recordingevents::withId(110).size(), readerRow ? 1u : 0u);
+    EXPECT_EQ(recordingevents::withId(109).size(), readerRow ? 1u : 0u);
+    recordingevents::stop();
 
     // And the monitor goes on: the card's removal is seen.
     failConnect(0);
