@@ -139,7 +139,9 @@ void takeCard(uint32_t index)
     CardKind = kindOfAtr(entry.rgbAtr);
     if (entry.pvUserData || !isFamilyAtr(entry.rgbAtr, entry.cbAtr))
         return;
-    char *serial = (char *)malloc(familyLayout(CardKind).serialTextSize);
+    // Room for either family's serial: the card read at the end may be
+    // another one, swapped in while the counts started afresh.
+    char *serial = (char *)malloc(SerialTextCapacity);
     if (!serial)
         return;
     serial[0] = '\0';
