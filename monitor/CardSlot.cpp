@@ -81,10 +81,6 @@ void checkCard(uint32_t index)
 {
     SCARD_READERSTATEA &entry = readerTable.entries[index];
     CardKind = kindOfAtr(entry.rgbAtr);
-    if (!isFamilyAtr(entry.rgbAtr, entry.cbAtr)) {
-        releaseSlot(index);
-        return;
-    }
     char serial[SerialTextCapacity];
     CardSession *session = openCard(entry.szReader, serial);
     if (!session) {
@@ -175,7 +171,14 @@ void retryPendingCard(uint32_t index)
         return;
     if ((int32_t)(readerTable.cycle - readerTable.slots[index].retryCycle) < 0)
         return;
-    if (((const char *)readerTable.entries[index].pvUserData)[0] == '\0')
+    // After the counts started afresh the reader may hold a card of another
+    // family, which is no card of the slot's.
+    const SCARD_READERSTATEA &entry = readerTable.entries[index];
+    if (!isFamilyAtr(entry.rgbAtr, entry.cbAtr)) {
+        releaseSlot(index);
+        return;
+    }
+    if (((const char *)entry.pvUserData)[0] == '\0')
         readAndRegister(index);
     else
         checkCard(index);
