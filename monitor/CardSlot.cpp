@@ -96,6 +96,18 @@ void checkCard(uint32_t index)
     takeCard(index);
 }
 
+// A card moved to another reader between two cycles may be taken there
+// before its old slot is released: its certificates stay for that slot.
+bool takenInAnotherSlot(uint32_t index, const char *serial)
+{
+    for (uint32_t i = 0; i < readerTable.count; i++) {
+        const char *other = (const char *)readerTable.entries[i].pvUserData;
+        if (i != index && other && strcmp(other, serial) == 0)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 CardSession *openCard(const char *reader, char *serial)
@@ -152,7 +164,7 @@ void releaseSlot(uint32_t index)
     char *serial = (char *)entry.pvUserData;
     if (!serial)
         return;
-    if (serial[0] != '\0')
+    if (serial[0] != '\0' && !takenInAnotherSlot(index, serial))
         removeCardCertificates(serial);
     free(serial);
     entry.pvUserData = NULL;
