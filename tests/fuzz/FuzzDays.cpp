@@ -1,12 +1,12 @@
 // The monitor over a user's day: readers plugged in and unplugged, cards
 // put in and taken out (of either family, foreign ones, cards that stop
 // answering, cards another program holds), the smart-card service stopping
-// and starting, resumes from sleep and polling cycles, played on the PC/SC
-// double and the collecting store. After every cycle, and once the day has
-// settled at its end, what the program left is held to a model kept in
-// cards and certificates: "MY" holds the certificates of the cards in the
-// readers, bound as a clean insertion of each binds them, and what was
-// there before; nothing of a card once its departure could be seen.
+// and starting, sleeps and polling cycles, played on the PC/SC double and
+// the collecting store. After every cycle, after a quiet stretch and at the
+// end, what the program left is held to a model kept in cards and
+// certificates: "MY" holds the certificates of the cards in the readers,
+// bound as a clean insertion of each binds them, and what was there
+// before; nothing of a card once its departure could be seen.
 #include "FuzzTargets.h"
 
 #include <stdio.h>
@@ -28,16 +28,15 @@ using collectingstore::PersonalStore;
 
 namespace {
 
-const size_t AttachedLimit = ReaderTableSize + 1; // one reader more than the table holds
+const size_t AttachedLimit = ReaderTableSize + 1;
 const size_t ReaderNameLimit = 24;
-// Cycles with the service up within which a card's departure must be seen
-// (one to give back a dead context, one to take the readers afresh, one
-// more where pcsc-lite's failed status call leaves the listing to its end),
-// and within which a card that waited for its turn to be read is read.
+// Cycles with the service up within which a departure must be seen: one to
+// give back a dead context, one to take the readers afresh, one where
+// pcsc-lite's failed status call leaves the listing to its end. A card that
+// waited for its turn to be read is read within the longest retry gap.
 const unsigned SeenWithin = 3;
 const unsigned ReadWithinBackoff = 64;
 const unsigned SettleCycles = 150;
-const unsigned StepCycleLimit = 128;
 const DWORD HeldByAnother = SCARD_STATE_EXCLUSIVE | SCARD_STATE_INUSE;
 const LONG DeadContextErrors[] = {SCARD_E_SERVICE_STOPPED, SCARD_E_NO_SERVICE, SCARD_E_INVALID_HANDLE,
                                   SCARD_F_COMM_ERROR};
@@ -60,17 +59,6 @@ struct PoolCard {
     size_t boundRows;
 };
 
-std::string hexText(const Bytes &bytes)
-{
-    std::string text;
-    char digits[3];
-    for (uint8_t octet : bytes) {
-        snprintf(digits, sizeof digits, "%02X", octet);
-        text += digits;
-    }
-    return text;
-}
-
 void resetWorld()
 {
     clearReaderTable();
@@ -89,35 +77,32 @@ void endProgram()
     clearReaderTable();
 }
 
-// "MY" after the card alone was put into a reader and read.
-PersonalStore cleanInsertionRows(const CardImage &image)
+PoolCard poolCard(uint8_t number, CardFamily family, size_t certificates, bool foreign = false)
 {
-    resetWorld();
-    fakepcsc::insertCard(fakepcsc::addReader("Clean Reader"), image);
-    for (int cycle = 0; cycle < 3; cycle++)
-        pollReaders();
-    const PersonalStore rows = collectingstore::personalStore();
-    endProgram();
-    return rows;
-}
-
-PoolCard poolCard(unsigned number, CardFamily family, size_t certificates, bool foreign = false)
-{
-    Bytes serial = {(uint8_t)(family == FamilyAtr20 ? 0x20 : 0x21), (uint8_t)number, 0x5A, 0xA5, 0x3C, 0xC3};
+    Bytes serial = {(uint8_t)(family == FamilyAtr20 ? 0x20 : 0x21), number, 0x5A, 0xA5, 0x3C, 0xC3};
     if (family == FamilyAtr20)
         serial.push_back(0x7E);
     CardDescription description = demoCard(family, serial);
     description.certificates.resize(certificates);
-    for (size_t i = 0; i < certificates && i < 2; i++) // the CA certificate is the same on every card
+    for (size_t i = 0; i < certificates && i < 2; i++) // the CA certificate is on every card
         description.certificates[i].der = variantOf(description.certificates[i].der, 100 * number + i);
-    PoolCard card = {buildCard(description), hexText(serial), !foreign, PersonalStore(), 0};
+    PoolCard card = {buildCard(description), "", !foreign, PersonalStore(), 0};
+    char digits[3];
+    for (uint8_t octet : serial) {
+        snprintf(digits, sizeof digits, "%02X", octet);
+        card.serial += digits;
+    }
     if (foreign)
         card.image.atr = Bytes{0x3B, 0x02, 0x14, 0x50};
-    card.rows = cleanInsertionRows(card.image);
+    // "MY" after the card alone was put into a reader and read.
+    resetWorld();
+    fakepcsc::insertCard(fakepcsc::addReader("Clean Reader"), card.image);
+    pollReaders();
+    card.rows = collectingstore::personalStore();
+    endProgram();
     for (const auto &row : card.rows)
         card.boundRows += !row.second.containerName.empty();
-    require(foreign ? card.rows.empty() : card.rows.size() == certificates,
-            "a clean insertion registers every certificate of the card");
+    require(card.rows.size() == (foreign ? 0 : certificates), "a clean insertion registers every certificate");
     return card;
 }
 
@@ -129,6 +114,14 @@ const std::vector<PoolCard> &pool()
         poolCard(7, FamilyAtr21, 3, true),
     };
     return cards;
+}
+
+// What was in "MY" before, and belongs to nobody.
+const PersonalStore &rowsBefore()
+{
+    static const PersonalStore rows = {{variantOf(caCertificate(), 900), Binding{"Other-Container", 0x2000}},
+                                       {variantOf(caCertificate(), 901), Binding{"", 0}}};
+    return rows;
 }
 
 // The test certificates differ in their last octets (variantOf): those and
@@ -148,31 +141,6 @@ struct KnownCertificate {
     Binding binding;
 };
 
-const std::map<uint64_t, KnownCertificate> &knownCertificates();
-
-const KnownCertificate *known(const Bytes &der)
-{
-    const auto found = knownCertificates().find(certificateKey(der));
-    return found == knownCertificates().end() ? NULL : &found->second;
-}
-
-int cardOfSerial(const std::string &serial)
-{
-    for (size_t c = 0; c < pool().size(); c++)
-        if (pool()[c].serial == serial)
-            return (int)c;
-    return -1;
-}
-
-// What was in "MY" before, and belongs to nobody: a certificate bound to
-// another container and one without a binding.
-const PersonalStore &rowsBefore()
-{
-    static const PersonalStore rows = {{variantOf(caCertificate(), 900), Binding{"Other-Container", 0x2000}},
-                                       {variantOf(caCertificate(), 901), Binding{"", 0}}};
-    return rows;
-}
-
 const std::map<uint64_t, KnownCertificate> &knownCertificates()
 {
     static std::map<uint64_t, KnownCertificate> certificates;
@@ -183,13 +151,18 @@ const std::map<uint64_t, KnownCertificate> &knownCertificates()
     for (size_t c = 0; c < pool().size(); c++) {
         for (const auto &row : pool()[c].rows) {
             const uint64_t key = certificateKey(row.first);
-            // The CA certificate, without a key on any card, is on them all.
             require(!certificates.count(key) || row.second.containerName.empty(),
                     "the model tells the test certificates apart");
             certificates[key] = KnownCertificate{(int)c, row.second};
         }
     }
     return certificates;
+}
+
+const KnownCertificate *known(const Bytes &der)
+{
+    const auto found = knownCertificates().find(certificateKey(der));
+    return found == knownCertificates().end() ? NULL : &found->second;
 }
 
 // ------------------------------------------------------------ the day
@@ -204,19 +177,19 @@ struct DayReader {
 struct DayCard {
     int reader = -1;
     bool mute = false; // stops answering at some command while it stays in
+    bool incomplete = false; // its registration may lack certificates
     bool partial = false; // some of its certificates may be in "MY" without the others
     unsigned stay = 0; // counts its departures
-    unsigned registeredStay = ~0u; // the stay in which it was last registered
-    // A departure the program can see: cycles with the service up since.
-    bool departing = false;
+    unsigned registeredStay = ~0u;
+    // Where it left last, and the cycles with the service up since. While
+    // `waits`, the program cannot tell it from the card now in that reader
+    // (a swap while asleep, or a departure before every reader was taken
+    // afresh): its certificates stay until that card can be read, or the
+    // reader reports an event.
+    int from = -1;
     unsigned upCycles = 0;
     unsigned seenWithin = SeenWithin;
-    int fromReader = -1;
-    // Swapped out unseen while asleep, or gone while every reader was to be
-    // taken afresh (a resume, the service back) and another card came in:
-    // its certificates may stay until the card now in that reader can be
-    // read, or the reader reports an event.
-    int unseenFrom = -1;
+    bool waits = false;
 };
 
 struct Day {
@@ -226,14 +199,7 @@ struct Day {
     size_t certificatesSeen = 0;
     std::set<SCARDHANDLE> failedCards;
     bool afresh = false; // the next cycle with the service up takes every reader afresh
-};
-
-struct Steps {
-    const uint8_t *data;
-    size_t size;
-    size_t at;
-    bool more() const { return at < size; }
-    uint8_t next() { return at < size ? data[at++] : 0; }
+    unsigned quietCycles = 0;
 };
 
 bool inReader(const Day &day, const DayCard &card)
@@ -249,47 +215,47 @@ size_t attachedReaders(const Day &day)
     return count;
 }
 
-// Whether the program can tell the card in a reader from another: it can
+// Whether the program can tell the card in its reader from another: it can
 // read its serial, or its answer to reset is not of the families.
 bool tellable(const Day &day, int card)
 {
     return !pool()[card].family || (!day.cards[card].mute && !day.readers[day.cards[card].reader].held);
 }
 
-void departSeen(DayCard &card, unsigned within)
-{
-    card.departing = true;
-    card.upCycles = 0;
-    card.seenWithin = within;
-    card.unseenFrom = -1;
-}
-
-// The reader reports an event, or its card can now be read: the cards
-// swapped out of it unseen are due to go.
-void unseenDue(Day &day, size_t reader, unsigned within)
-{
-    for (DayCard &card : day.cards)
-        if (card.unseenFrom == (int)reader)
-            departSeen(card, within);
-}
-
-void leave(Day &day, size_t reader)
-{
-    DayReader &r = day.readers[reader];
-    unseenDue(day, reader, SeenWithin);
-    if (r.card < 0)
-        return;
-    departSeen(day.cards[r.card], SeenWithin);
-    day.cards[r.card].stay++;
-    day.cards[r.card].fromReader = (int)reader;
-    r.held = false;
-    fakepcsc::setReaderFlags(r.index, 0);
-}
-
 bool mayHoldRows(const Day &day, int card)
 {
     const DayCard &c = day.cards[card];
-    return inReader(day, c) || (c.departing && c.upCycles < c.seenWithin) || c.unseenFrom >= 0;
+    return inReader(day, c) || (c.from >= 0 && (c.waits || c.upCycles < c.seenWithin));
+}
+
+void depart(DayCard &card, int reader, bool waits, unsigned within = SeenWithin)
+{
+    card.from = reader;
+    card.waits = waits;
+    card.upCycles = 0;
+    card.seenWithin = within;
+}
+
+// The reader reports an event, or its card can now be read: the cards
+// that wait on it are due to go.
+void readerTells(Day &day, size_t reader, unsigned within = SeenWithin)
+{
+    for (DayCard &card : day.cards)
+        if (card.from == (int)reader && card.waits)
+            depart(card, (int)reader, false, within);
+}
+
+// Taken afresh, a reader that holds a card the program cannot tell from
+// the one that left keeps that one's certificates.
+void takeAfresh(Day &day)
+{
+    for (DayCard &card : day.cards) {
+        if (card.from < 0 || card.waits || card.upCycles >= card.seenWithin)
+            continue;
+        const DayReader &from = day.readers[card.from];
+        card.waits = from.attached && from.card >= 0 && !tellable(day, from.card);
+    }
+    day.afresh = false;
 }
 
 // --------------------------------------------------------- the checks
@@ -304,13 +270,16 @@ void checkCommands(Day &day)
     fakepcsc::clearCommandLog();
 }
 
-// A removal by a serial comes only after that card left since it was
+// A removal by a card's serial comes only after the card left since it was
 // registered; a registration only while the card is in a reader.
 void checkStoreCalls(Day &day)
 {
     const std::vector<std::string> &removed = collectingstore::removedSerials();
     for (; day.removalsSeen < removed.size(); day.removalsSeen++) {
-        const int card = cardOfSerial(removed[day.removalsSeen]);
+        int card = -1;
+        for (size_t c = 0; c < pool().size(); c++)
+            if (pool()[c].serial == removed[day.removalsSeen])
+                card = (int)c;
         require(card >= 0, "a removal names the serial of a card");
         require(day.cards[card].registeredStay != day.cards[card].stay,
                 "a card's certificates are removed only after it left");
@@ -320,9 +289,9 @@ void checkStoreCalls(Day &day)
         const KnownCertificate *certificate = known(handedOut[day.certificatesSeen].der);
         if (!certificate || certificate->owner < 0 || certificate->binding.containerName.empty())
             continue;
-        const int card = certificate->owner;
-        require(inReader(day, day.cards[card]), "only a card in a reader is registered");
-        day.cards[card].registeredStay = day.cards[card].stay;
+        DayCard &card = day.cards[certificate->owner];
+        require(inReader(day, card), "only a card in a reader is registered");
+        card.registeredStay = card.stay;
     }
 }
 
@@ -336,75 +305,28 @@ std::vector<size_t> checkPersonalStore(Day &day)
     for (const auto &row : collectingstore::personalStore()) {
         const KnownCertificate *certificate = known(row.first);
         require(certificate != NULL, "MY holds only certificates of the cards and what was there before");
-        require(certificate->binding == row.second,
-                "each certificate stays bound as it was, or as the card says");
+        require(certificate->binding == row.second, "each certificate stays bound as it was or as the card says");
         if (certificate->owner < 0) {
             before++;
-            continue;
+        } else if (!row.second.containerName.empty()) {
+            // A certificate without a key on the card is not bound and
+            // stays, as the store keeps it: it reaches no key.
+            require(mayHoldRows(day, certificate->owner), "nothing of a card that left");
+            boundRows[certificate->owner]++;
         }
-        // A certificate without a key on the card is not bound and stays,
-        // as the store keeps it: no key of a card that left can be reached.
-        if (row.second.containerName.empty())
-            continue;
-        require(mayHoldRows(day, certificate->owner), "nothing of a card that left");
-        boundRows[certificate->owner]++;
     }
     require(before == rowsBefore().size(), "what was in MY before stays");
     for (size_t c = 0; c < pool().size(); c++) {
         DayCard &card = day.cards[c];
-        card.partial = card.mute || (card.partial && boundRows[c] > 0);
-        if (!card.partial)
-            require(boundRows[c] == 0 || boundRows[c] == pool()[c].boundRows,
-                    "a card's certificates are all there or none");
+        card.partial = card.incomplete || (card.partial && boundRows[c] > 0);
+        require(card.partial || boundRows[c] == 0 || boundRows[c] == pool()[c].boundRows,
+                "a card's certificates are all there or none");
     }
     return boundRows;
 }
 
-void checkCycle(Day &day, unsigned establishedBefore)
-{
-    require(fakepcsc::counters().establish - establishedBefore <= 1,
-            "at most one context establishment a cycle");
-    require(fakepcsc::contextsNotReleased() <= (fakepcsc::serviceRunning() ? 1u : 0u),
-            "one context at most, and a dead one given back");
-    require(fakepcsc::openConnections() == 0 && fakepcsc::openTransactions() == 0,
-            "no card left connected after a cycle");
-    checkCommands(day);
-    checkStoreCalls(day);
-    checkPersonalStore(day);
-}
-
-// Taken afresh, a reader that holds a card the program cannot tell from
-// the one that left keeps that one's certificates.
-void takeAfresh(Day &day)
-{
-    for (DayCard &card : day.cards) {
-        if (!card.departing || card.upCycles >= card.seenWithin || card.fromReader < 0)
-            continue;
-        const DayReader &from = day.readers[card.fromReader];
-        if (from.attached && from.card >= 0 && !tellable(day, from.card)) {
-            card.departing = false;
-            card.unseenFrom = card.fromReader;
-        }
-    }
-    day.afresh = false;
-}
-
-void poll(Day &day)
-{
-    const bool up = fakepcsc::serviceRunning();
-    if (up && day.afresh)
-        takeAfresh(day);
-    const unsigned established = fakepcsc::counters().establish;
-    pollReaders();
-    if (up && fakepcsc::serviceRunning())
-        for (DayCard &card : day.cards)
-            card.upCycles += card.departing;
-    checkCycle(day, established);
-}
-
-// After the settling cycles: every card that can be read and sits in a
-// watched reader is registered, and only the slots of cards in readers
-// hold anything.
+// After a quiet stretch: every card in a watched reader that can be read
+// is registered, and only the slots of cards in readers hold anything.
 void checkSettled(Day &day)
 {
     const std::vector<size_t> boundRows = checkPersonalStore(day);
@@ -417,8 +339,8 @@ void checkSettled(Day &day)
         if (!inReader(day, card) || !pool()[c].family)
             continue;
         familyCardsIn++;
-        if (!card.mute && pool()[c].boundRows && boundRows[c] == 0)
-            missing++;
+        const bool readable = !card.incomplete && !day.readers[card.reader].held;
+        missing += readable && pool()[c].boundRows && boundRows[c] == 0;
     }
     require(missing <= unwatched, "every card that can be read in a watched reader is registered");
     size_t slots = 0;
@@ -427,152 +349,172 @@ void checkSettled(Day &day)
     require(slots <= familyCardsIn, "only the slots of cards in readers are taken");
 }
 
+void poll(Day &day)
+{
+    const bool up = fakepcsc::serviceRunning();
+    if (up && day.afresh)
+        takeAfresh(day);
+    const unsigned established = fakepcsc::counters().establish;
+    pollReaders();
+    require(fakepcsc::counters().establish - established <= 1, "at most one context establishment a cycle");
+    require(fakepcsc::contextsNotReleased() <= (up ? 1u : 0u), "one context at most, a dead one given back");
+    require(fakepcsc::openConnections() == 0 && fakepcsc::openTransactions() == 0,
+            "no card left connected after a cycle");
+    checkCommands(day);
+    checkStoreCalls(day);
+    if (!up)
+        day.quietCycles = 0;
+    for (DayCard &card : day.cards)
+        card.upCycles += up && card.from >= 0;
+    if (++day.quietCycles == SettleCycles)
+        checkSettled(day);
+    else
+        checkPersonalStore(day);
+}
+
 // ------------------------------------------------------------ the steps
 
-size_t pickReader(const Day &day, uint8_t choice) { return choice % day.readers.size(); }
+struct Steps {
+    const uint8_t *data;
+    size_t size;
+    size_t at;
+    bool more() const { return at < size; }
+    uint8_t next() { return at < size ? data[at++] : 0; }
+};
+
+void serviceStopped(Day &day)
+{
+    for (DayCard &card : day.cards)
+        card.upCycles = 0;
+    day.afresh = true;
+}
+
+void leave(Day &day, size_t reader)
+{
+    DayReader &r = day.readers[reader];
+    readerTells(day, reader);
+    if (r.card < 0)
+        return;
+    depart(day.cards[r.card], (int)reader, false);
+    day.cards[r.card].stay++;
+    r.held = false;
+    fakepcsc::setReaderFlags(r.index, 0);
+}
 
 void plugIn(Day &day, uint8_t choice)
 {
-    if (attachedReaders(day) >= AttachedLimit)
-        return;
     std::vector<size_t> detached;
     for (size_t r = 0; r < day.readers.size(); r++)
         if (!day.readers[r].attached)
             detached.push_back(r);
-    if ((choice & 0x80 || detached.empty()) && day.readers.size() < ReaderNameLimit) {
+    if (attachedReaders(day) >= AttachedLimit) {
+        return;
+    } else if ((choice & 0x80 || detached.empty()) && day.readers.size() < ReaderNameLimit) {
         const size_t index = fakepcsc::addReader("Reader " + std::to_string(day.readers.size()));
         day.readers.push_back(DayReader{index, true, -1, false});
-        return;
+    } else if (!detached.empty()) {
+        DayReader &reader = day.readers[detached[choice % detached.size()]];
+        reader.attached = true;
+        fakepcsc::attachReader(reader.index);
     }
-    if (detached.empty())
-        return;
-    DayReader &reader = day.readers[detached[choice % detached.size()]];
-    reader.attached = true;
-    fakepcsc::attachReader(reader.index);
-    if (reader.card >= 0)
-        day.cards[reader.card].departing = false;
 }
 
-void unplug(Day &day, uint8_t choice)
+void unplug(Day &day, size_t reader)
 {
-    if (day.readers.empty())
-        return;
-    const size_t reader = pickReader(day, choice);
     if (!day.readers[reader].attached)
         return;
     leave(day, reader);
     day.readers[reader].attached = false;
     const bool up = fakepcsc::serviceRunning();
     fakepcsc::detachReader(day.readers[reader].index);
-    if (up && !fakepcsc::serviceRunning()) { // the last reader took the service with it
-        for (DayCard &card : day.cards)
-            card.upCycles = 0;
-        day.afresh = true;
-    }
+    if (up && !fakepcsc::serviceRunning()) // the last reader took the service with it
+        serviceStopped(day);
 }
 
 // The card byte: the card (low nibble, of the pool's), held by another
 // program (bit 4), stops answering (bit 5) after as many commands as the
-// next byte says.
+// next byte says. Answers the card, or -1 when it is in another reader.
 int placeCard(Day &day, size_t reader, uint8_t choice, Steps &steps, bool unseen)
 {
     const int card = (choice & 0x0F) % (int)pool().size();
-    const unsigned answers = choice & 0x20 ? steps.next() % 64 : 0;
-    if (day.cards[card].reader >= 0)
+    const bool mute = (choice & 0x20) != 0;
+    const unsigned answers = mute ? steps.next() % 64 : 0;
+    DayCard &c = day.cards[card];
+    if (c.reader >= 0)
         return -1;
     DayReader &r = day.readers[reader];
     if (unseen)
         fakepcsc::swapCardUnseen(r.index, pool()[card].image);
     else
         fakepcsc::insertCard(r.index, pool()[card].image);
-    if (choice & 0x20)
+    if (mute)
         fakepcsc::stopAnsweringAfter(r.index, answers);
     r.held = (choice & 0x10) != 0;
     fakepcsc::setReaderFlags(r.index, r.held ? HeldByAnother : 0);
     r.card = card;
-    DayCard &c = day.cards[card];
+    // Back unseen where it left, it is the same card to the program, and
+    // its registration as it was.
+    c.incomplete = mute || (unseen && c.from == (int)reader && c.incomplete);
     c.reader = (int)reader;
-    c.mute = (choice & 0x20) != 0;
-    c.departing = false;
-    c.unseenFrom = -1;
+    c.mute = mute;
+    c.from = -1;
     return card;
 }
 
-void insert(Day &day, uint8_t readerChoice, uint8_t cardChoice, Steps &steps)
+void insert(Day &day, size_t reader, uint8_t cardChoice, Steps &steps)
 {
-    if (day.readers.empty() || day.readers[pickReader(day, readerChoice)].card >= 0) {
+    if (day.readers[reader].card >= 0) {
         if (cardChoice & 0x20)
             steps.next();
-        return;
+    } else if (placeCard(day, reader, cardChoice, steps, false) >= 0) {
+        readerTells(day, reader);
     }
-    const size_t reader = pickReader(day, readerChoice);
-    if (placeCard(day, reader, cardChoice, steps, false) >= 0)
-        unseenDue(day, reader, SeenWithin);
 }
 
-void takeOut(Day &day, uint8_t choice)
+void takeOut(Day &day, size_t reader)
 {
-    if (day.readers.empty())
-        return;
-    const size_t reader = pickReader(day, choice);
     DayReader &r = day.readers[reader];
     if (r.card < 0)
         return;
     if (r.attached)
         leave(day, reader);
     else
-        unseenDue(day, reader, SeenWithin);
+        readerTells(day, reader);
     day.cards[r.card].reader = -1;
-    day.cards[r.card].mute = false;
     r.card = -1;
     r.held = false;
     fakepcsc::setReaderFlags(r.index, 0);
     fakepcsc::removeCard(r.index);
 }
 
-void stopService(Day &day, uint8_t choice)
-{
-    fakepcsc::stopService(DeadContextErrors[choice % 4]);
-    for (DayCard &card : day.cards)
-        card.upCycles = 0;
-    day.afresh = true;
-}
-
 // Another program takes the card for itself, or lets it go.
-void toggleHeld(Day &day, uint8_t choice)
+void toggleHeld(Day &day, size_t reader)
 {
-    if (day.readers.empty())
-        return;
-    const size_t reader = pickReader(day, choice);
     DayReader &r = day.readers[reader];
     if (r.card < 0)
         return;
     r.held = !r.held;
     fakepcsc::setReaderFlags(r.index, r.held ? HeldByAnother : 0);
-    if (!r.held && tellable(day, r.card))
-        unseenDue(day, reader, ReadWithinBackoff);
+    if (tellable(day, r.card))
+        readerTells(day, reader, ReadWithinBackoff);
 }
 
 // The machine sleeps; with bit 7, the card in a reader is swapped for
 // another that the reader does not count. Then it resumes.
 void sleepAndResume(Day &day, uint8_t choice, Steps &steps)
 {
-    if (choice & 0x80 && !day.readers.empty()) {
-        const size_t reader = pickReader(day, choice & 0x7F);
+    if (choice & 0x80) {
+        const size_t reader = (choice & 0x7F) % day.readers.size();
         const uint8_t cardChoice = steps.next();
         DayReader &r = day.readers[reader];
         const int previous = r.card;
         if (previous >= 0 && r.attached && day.cards[(cardChoice & 0x0F) % pool().size()].reader < 0) {
             DayCard &old = day.cards[previous];
             old.reader = -1;
-            old.mute = false;
             old.stay++;
-            old.unseenFrom = (int)reader;
-            old.fromReader = (int)reader;
-            old.departing = false;
-            const int card = placeCard(day, reader, cardChoice, steps, true);
-            if (tellable(day, card))
-                unseenDue(day, reader, SeenWithin);
+            depart(old, (int)reader, true);
+            if (tellable(day, placeCard(day, reader, cardChoice, steps, true)))
+                readerTells(day, reader);
         } else if (cardChoice & 0x20) {
             steps.next();
         }
@@ -581,32 +523,42 @@ void sleepAndResume(Day &day, uint8_t choice, Steps &steps)
     day.afresh = true;
 }
 
-void startDay(Day &day, uint8_t setup)
+void step(Day &day, Steps &steps)
 {
-    resetWorld();
-    fakepcsc::setPlatform(setup & 1 ? fakepcsc::PcscLite : fakepcsc::WindowsPcsc);
-    fakepcsc::setServiceFollowsReaders((setup & 2) != 0);
-    // Log-on before the service runs; where it follows the readers, it
-    // runs only once one is plugged in.
-    if (setup & 6)
-        fakepcsc::stopService(SCARD_E_NO_SERVICE);
-    day.cards.assign(pool().size(), DayCard());
-    collectingstore::personalStore() = rowsBefore();
-}
-
-// The day ends: the service runs, nobody holds a card, and the program
-// has time for every retry; then it ends.
-void settle(Day &day)
-{
-    if (!fakepcsc::serviceRunning())
-        fakepcsc::startService();
-    for (size_t r = 0; r < day.readers.size(); r++)
-        if (day.readers[r].held)
-            toggleHeld(day, (uint8_t)r);
-    for (unsigned cycle = 0; cycle < SettleCycles; cycle++)
+    const uint8_t kind = steps.next() % 10;
+    if (kind == 0) {
         poll(day);
-    checkSettled(day);
-    endProgram();
+        return;
+    }
+    day.quietCycles = 0;
+    if (kind == 7) {
+        if (!fakepcsc::serviceRunning())
+            fakepcsc::startService();
+        return;
+    }
+    const uint8_t choice = steps.next();
+    const size_t reader = day.readers.empty() ? 0 : choice % day.readers.size();
+    if (kind == 1) {
+        for (unsigned cycles = choice % 128 + 1; cycles > 0; cycles--)
+            poll(day);
+    } else if (kind == 2) {
+        plugIn(day, choice);
+    } else if (kind == 6) {
+        fakepcsc::stopService(DeadContextErrors[choice % 4]);
+        serviceStopped(day);
+    } else if (day.readers.empty()) {
+        return;
+    } else if (kind == 3) {
+        unplug(day, reader);
+    } else if (kind == 4) {
+        insert(day, reader, steps.next(), steps);
+    } else if (kind == 5) {
+        takeOut(day, reader);
+    } else if (kind == 8) {
+        sleepAndResume(day, choice, steps);
+    } else {
+        toggleHeld(day, reader);
+    }
 }
 
 } // namespace
@@ -617,48 +569,29 @@ void fuzzMonitorDays(const uint8_t *data, size_t size)
         return;
     knownCertificates(); // the pool is built before the day begins: it runs the monitor too
     Day day;
-    startDay(day, data[0]);
+    resetWorld();
+    fakepcsc::setPlatform(data[0] & 1 ? fakepcsc::PcscLite : fakepcsc::WindowsPcsc);
+    fakepcsc::setServiceFollowsReaders((data[0] & 2) != 0);
+    // Log-on before the service runs; where it follows the readers, it
+    // runs only once one is plugged in.
+    if (data[0] & 6)
+        fakepcsc::stopService(SCARD_E_NO_SERVICE);
+    day.cards.assign(pool().size(), DayCard());
+    collectingstore::personalStore() = rowsBefore();
     Steps steps = {data, size, 1};
-    while (steps.more()) {
-        const uint8_t step = steps.next();
-        switch (step % 10) {
-        case 0:
-            poll(day);
-            break;
-        case 1:
-            for (unsigned cycles = steps.next() % StepCycleLimit + 1; cycles > 0; cycles--)
-                poll(day);
-            break;
-        case 2:
-            plugIn(day, steps.next());
-            break;
-        case 3:
-            unplug(day, steps.next());
-            break;
-        case 4: {
-            const uint8_t reader = steps.next();
-            insert(day, reader, steps.next(), steps);
-            break;
-        }
-        case 5:
-            takeOut(day, steps.next());
-            break;
-        case 6:
-            stopService(day, steps.next());
-            break;
-        case 7:
-            if (!fakepcsc::serviceRunning())
-                fakepcsc::startService();
-            break;
-        case 8:
-            sleepAndResume(day, steps.next(), steps);
-            break;
-        default:
-            toggleHeld(day, steps.next());
-            break;
-        }
-    }
-    settle(day);
+    while (steps.more())
+        step(day, steps);
+    // The day ends: the service runs, nobody holds a card, and the program
+    // has time for every retry; then it ends.
+    if (!fakepcsc::serviceRunning())
+        fakepcsc::startService();
+    for (size_t r = 0; r < day.readers.size(); r++)
+        if (day.readers[r].held)
+            toggleHeld(day, r);
+    day.quietCycles = 0;
+    for (unsigned cycle = 0; cycle < SettleCycles; cycle++)
+        poll(day);
+    endProgram();
     collectingstore::reset();
     fakepcsc::reset();
 }
