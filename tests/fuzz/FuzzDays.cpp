@@ -181,6 +181,7 @@ struct DayCard {
     bool partial = false; // some of its certificates may be in "MY" without the others
     unsigned stay = 0; // counts its departures
     unsigned registeredStay = ~0u;
+    int registeredIn = -1; // the reader of its slot
     // Where it left last, and the cycles with the service up since. While
     // `waits`, the program cannot tell it from the card now in that reader
     // (a swap while asleep, or a departure before every reader was taken
@@ -245,15 +246,16 @@ void readerTells(Day &day, size_t reader, unsigned within = SeenWithin)
             depart(card, (int)reader, false, within);
 }
 
-// Taken afresh, a reader that holds a card the program cannot tell from
-// the one that left keeps that one's certificates.
+// Taken afresh, the reader of a slot that holds a card the program cannot
+// tell from the slot's keeps the certificates of the slot's card.
 void takeAfresh(Day &day)
 {
     for (DayCard &card : day.cards) {
-        if (card.from < 0 || card.waits || card.upCycles >= card.seenWithin)
+        if (card.from < 0 || card.waits || card.upCycles >= card.seenWithin || card.registeredIn < 0)
             continue;
-        const DayReader &from = day.readers[card.from];
-        card.waits = from.attached && from.card >= 0 && !tellable(day, from.card);
+        const DayReader &in = day.readers[card.registeredIn];
+        if (in.attached && in.card >= 0 && !tellable(day, in.card))
+            depart(card, card.registeredIn, true);
     }
     day.afresh = false;
 }
@@ -292,6 +294,7 @@ void checkStoreCalls(Day &day)
         DayCard &card = day.cards[certificate->owner];
         require(inReader(day, card), "only a card in a reader is registered");
         card.registeredStay = card.stay;
+        card.registeredIn = card.reader;
     }
 }
 
@@ -457,7 +460,8 @@ int placeCard(Day &day, size_t reader, uint8_t choice, Steps &steps, bool unseen
     c.incomplete = mute || (unseen && c.from == (int)reader && c.incomplete);
     c.reader = (int)reader;
     c.mute = mute;
-    c.from = -1;
+    if (r.attached) // in an unplugged reader, its departure is still to be seen
+        c.from = -1;
     return card;
 }
 
