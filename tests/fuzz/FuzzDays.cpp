@@ -102,7 +102,8 @@ PoolCard poolCard(uint8_t number, CardFamily family, size_t certificates, bool f
     endProgram();
     for (const auto &row : card.rows)
         card.boundRows += !row.second.containerName.empty();
-    require(card.rows.size() == (foreign ? 0 : certificates), "a clean insertion registers every certificate");
+    require(card.rows.size() == (foreign ? 0 : certificates),
+            "a clean insertion registers every certificate");
     return card;
 }
 
@@ -308,7 +309,8 @@ std::vector<size_t> checkPersonalStore(Day &day)
     for (const auto &row : collectingstore::personalStore()) {
         const KnownCertificate *certificate = known(row.first);
         require(certificate != NULL, "MY holds only certificates of the cards and what was there before");
-        require(certificate->binding == row.second, "each certificate stays bound as it was or as the card says");
+        require(certificate->binding == row.second,
+                "each certificate stays bound as it was or as the card says");
         if (certificate->owner < 0) {
             before++;
         } else if (!row.second.containerName.empty()) {
@@ -499,8 +501,14 @@ void toggleHeld(Day &day, size_t reader)
         return;
     r.held = !r.held;
     fakepcsc::setReaderFlags(r.index, r.held ? HeldByAnother : 0);
-    if (tellable(day, r.card))
+    if (tellable(day, r.card)) {
         readerTells(day, reader, ReadWithinBackoff);
+        return;
+    }
+    // Held again before it was read: the cards that waited on it wait again.
+    for (DayCard &card : day.cards)
+        card.waits |= card.from == (int)reader && card.seenWithin == ReadWithinBackoff &&
+                      card.upCycles < card.seenWithin;
 }
 
 // The machine sleeps; with bit 7, the card in a reader is swapped for
