@@ -457,9 +457,9 @@ int placeCard(Day &day, size_t reader, uint8_t choice, Steps &steps, bool unseen
     r.held = (choice & 0x10) != 0;
     fakepcsc::setReaderFlags(r.index, r.held ? HeldByAnother : 0);
     r.card = card;
-    // Back unseen where it left, it is the same card to the program, and
-    // its registration as it was.
-    c.incomplete = mute || (unseen && c.from == (int)reader && c.incomplete);
+    // Back where it left, unseen or before every reader is taken afresh,
+    // it is the same card to the program, and its registration as it was.
+    c.incomplete = mute || ((unseen || day.afresh) && c.from == (int)reader && c.incomplete);
     c.reader = (int)reader;
     c.mute = mute;
     if (r.attached) // in an unplugged reader, its departure is still to be seen
