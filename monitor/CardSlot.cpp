@@ -97,12 +97,14 @@ void checkCard(uint32_t index)
 }
 
 // A card moved to another reader between two cycles may be taken there
-// before its old slot is released: its certificates stay for that slot.
+// before its old slot is released: its certificates stay for that slot. A
+// slot still waiting to check its card does not count: the card it names
+// may be the one leaving.
 bool takenInAnotherSlot(uint32_t index, const char *serial)
 {
     for (uint32_t i = 0; i < readerTable.count; i++) {
         const char *other = (const char *)readerTable.entries[i].pvUserData;
-        if (i != index && other && strcmp(other, serial) == 0)
+        if (i != index && other && !readerTable.slots[i].needsCheck && strcmp(other, serial) == 0)
             return true;
     }
     return false;
