@@ -110,6 +110,17 @@ bool takenInAnotherSlot(uint32_t index, const char *serial)
     return false;
 }
 
+// The card's certificates are gone: a slot still waiting to check the same
+// serial reads its card afresh, and registers it if it is that card.
+void forgetInOtherSlots(uint32_t index, const char *serial)
+{
+    for (uint32_t i = 0; i < readerTable.count; i++) {
+        char *other = (char *)readerTable.entries[i].pvUserData;
+        if (i != index && other && strcmp(other, serial) == 0)
+            other[0] = '\0';
+    }
+}
+
 } // namespace
 
 CardSession *openCard(const char *reader, char *serial)
@@ -166,8 +177,10 @@ void releaseSlot(uint32_t index)
     char *serial = (char *)entry.pvUserData;
     if (!serial)
         return;
-    if (serial[0] != '\0' && !takenInAnotherSlot(index, serial))
+    if (serial[0] != '\0' && !takenInAnotherSlot(index, serial)) {
         removeCardCertificates(serial);
+        forgetInOtherSlots(index, serial);
+    }
     free(serial);
     entry.pvUserData = NULL;
     memset(&readerTable.slots[index], 0, sizeof readerTable.slots[index]);

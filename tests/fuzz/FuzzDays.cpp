@@ -274,18 +274,21 @@ void checkCommands(Day &day)
 }
 
 // A removal by a card's serial comes only after the card left since it was
-// registered; a registration only while the card is in a reader.
+// registered, or is made good in the same cycle (two slots named the card
+// after a sleep, and the one that checked first held another); a
+// registration only while the card is in a reader.
 void checkStoreCalls(Day &day)
 {
     const std::vector<std::string> &removed = collectingstore::removedSerials();
+    std::set<int> removedInReader;
     for (; day.removalsSeen < removed.size(); day.removalsSeen++) {
         int card = -1;
         for (size_t c = 0; c < pool().size(); c++)
             if (pool()[c].serial == removed[day.removalsSeen])
                 card = (int)c;
         require(card >= 0, "a removal names the serial of a card");
-        require(day.cards[card].registeredStay != day.cards[card].stay,
-                "a card's certificates are removed only after it left");
+        if (day.cards[card].registeredStay == day.cards[card].stay)
+            removedInReader.insert(card);
     }
     const auto &handedOut = collectingstore::certificates();
     for (; day.certificatesSeen < handedOut.size(); day.certificatesSeen++) {
@@ -296,7 +299,10 @@ void checkStoreCalls(Day &day)
         require(inReader(day, card), "only a card in a reader is registered");
         card.registeredStay = card.stay;
         card.registeredIn = card.reader;
+        removedInReader.erase(certificate->owner);
     }
+    require(removedInReader.empty(),
+            "a card's certificates are removed only after it left, or registered again at once");
 }
 
 // "MY" row by row: what was there before stays as it was; every other
