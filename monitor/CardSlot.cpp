@@ -61,18 +61,11 @@ void markRead(uint32_t index)
 }
 
 // Reads the serial into the slot and registers the card's certificates.
-// The slot's text is sized again for the kind the reader now shows: a card
-// that was never read may have been replaced by one of the other family.
 void readAndRegister(uint32_t index)
 {
     SCARD_READERSTATEA &entry = readerTable.entries[index];
     CardKind = kindOfAtr(entry.rgbAtr);
-    char *serial = (char *)realloc(entry.pvUserData, familyLayout(CardKind).serialTextSize);
-    if (!serial) {
-        scheduleRetry(readerTable.slots[index]);
-        return;
-    }
-    entry.pvUserData = serial;
+    char *serial = (char *)entry.pvUserData;
     beginCardReport();
     CardSession *session = openCard(entry.szReader, serial);
     if (!session) {
@@ -93,10 +86,6 @@ void checkCard(uint32_t index)
 {
     SCARD_READERSTATEA &entry = readerTable.entries[index];
     CardKind = kindOfAtr(entry.rgbAtr);
-    if (!isFamilyAtr(entry.rgbAtr, entry.cbAtr)) {
-        releaseSlot(index);
-        return;
-    }
     char serial[SerialTextCapacity];
     CardSession *session = openCard(entry.szReader, serial);
     if (!session) {
@@ -110,6 +99,31 @@ void checkCard(uint32_t index)
     }
     releaseSlot(index);
     takeCard(index);
+}
+
+// A card moved to another reader between two cycles may be taken there
+// before its old slot is released: its certificates stay for that slot. A
+// slot still waiting to check its card does not count: the card it names
+// may be the one leaving.
+bool takenInAnotherSlot(uint32_t index, const char *serial)
+{
+    for (uint32_t i = 0; i < readerTable.count; i++) {
+        const char *other = (const char *)readerTable.entries[i].pvUserData;
+        if (i != index && other && !readerTable.slots[i].needsCheck && strcmp(other, serial) == 0)
+            return true;
+    }
+    return false;
+}
+
+// The card's certificates are gone: a slot still waiting to check the same
+// serial reads its card afresh, and registers it if it is that card.
+void forgetInOtherSlots(uint32_t index, const char *serial)
+{
+    for (uint32_t i = 0; i < readerTable.count; i++) {
+        char *other = (char *)readerTable.entries[i].pvUserData;
+        if (i != index && other && strcmp(other, serial) == 0)
+            other[0] = '\0';
+    }
 }
 
 } // namespace
@@ -155,7 +169,9 @@ void takeCard(uint32_t index)
     CardKind = kindOfAtr(entry.rgbAtr);
     if (entry.pvUserData || !isFamilyAtr(entry.rgbAtr, entry.cbAtr))
         return;
-    char *serial = (char *)malloc(familyLayout(CardKind).serialTextSize);
+    // Room for either family's serial: the card read at the end may be
+    // another one, swapped in while the counts started afresh.
+    char *serial = (char *)malloc(SerialTextCapacity);
     if (!serial)
         return;
     serial[0] = '\0';
@@ -171,9 +187,10 @@ void releaseSlot(uint32_t index)
     char *serial = (char *)entry.pvUserData;
     if (!serial)
         return;
-    if (serial[0] != '\0') {
+    if (serial[0] != '\0' && !takenInAnotherSlot(index, serial)) {
         removeCardCertificates(serial);
         reportCardRemoved(entry.szReader, serial);
+        forgetInOtherSlots(index, serial);
     }
     free(serial);
     entry.pvUserData = NULL;
@@ -192,7 +209,14 @@ void retryPendingCard(uint32_t index)
         return;
     if ((int32_t)(readerTable.cycle - readerTable.slots[index].retryCycle) < 0)
         return;
-    if (((const char *)readerTable.entries[index].pvUserData)[0] == '\0')
+    // After the counts started afresh the reader may hold a card of another
+    // family, which is no card of the slot's.
+    const SCARD_READERSTATEA &entry = readerTable.entries[index];
+    if (!isFamilyAtr(entry.rgbAtr, entry.cbAtr)) {
+        releaseSlot(index);
+        return;
+    }
+    if (((const char *)entry.pvUserData)[0] == '\0')
         readAndRegister(index);
     else
         checkCard(index);

@@ -149,13 +149,19 @@ LONG callStatus()
 
 // The card in a Taken slot was replaced between two calls when the
 // reader's event count moved by two or more since the card was taken,
-// whatever other state the reader shows now. Where the platform keeps no
-// count it stays 0 and nothing tells.
-bool cardWasSwapped(uint32_t index, DWORD event)
+// whatever other state the reader shows now. While the card waits for its
+// check, the count is the one of the first report after the counts
+// started afresh. Where the platform keeps no count it stays 0 and nothing
+// tells.
+bool cardWasSwapped(uint32_t index, DWORD event, bool firstReport)
 {
-    const SlotState &slot = readerTable.slots[index];
-    if (!readerTable.entries[index].pvUserData || slot.needsCheck || !(event & SCARD_STATE_PRESENT))
+    SlotState &slot = readerTable.slots[index];
+    if (!readerTable.entries[index].pvUserData || !(event & SCARD_STATE_PRESENT))
         return false;
+    if (slot.needsCheck && firstReport) {
+        slot.cardCount = event >> 16;
+        return false;
+    }
     return (((event >> 16) - slot.cardCount) & 0xFFFF) >= 2;
 }
 
@@ -168,6 +174,7 @@ void examineEntry(uint32_t index)
     SCARD_READERSTATEA &entry = readerTable.entries[index];
     const DWORD event = entry.dwEventState;
     const DWORD low = event & EventMask;
+    const bool firstReport = entry.dwCurrentState == SCARD_STATE_UNAWARE;
     entry.dwCurrentState = watchedState(event);
     const bool changed = (event & SCARD_STATE_CHANGED) != 0;
     if (changed && (event & SCARD_STATE_UNKNOWN)) {
@@ -175,7 +182,7 @@ void examineEntry(uint32_t index)
         readerTable.listingDue = true;
     } else if ((changed && (event & SCARD_STATE_UNAVAILABLE)) || low == RemovalEvent) {
         releaseSlot(index);
-    } else if (cardWasSwapped(index, event)) {
+    } else if (cardWasSwapped(index, event, firstReport)) {
         releaseSlot(index);
         if (low == InsertionEvent)
             takeCard(index);

@@ -22,3 +22,12 @@ void fuzzFilePath(const uint8_t *data, size_t size);
 // rest is the card's script: one insertion through the monitor's polling
 // cycle (chip information, serial text, registration), then the removal.
 void fuzzInsertion(const uint8_t *data, size_t size);
+// Byte 0 sets the day up (bit 0: pcsc-lite's ways instead of Windows',
+// bit 1: the service runs only while a reader is plugged in, bit 2: no
+// service at log-on); then one step a byte, with its arguments after it:
+// a polling cycle, up to 128 cycles, a reader plugged in or unplugged, a
+// card put in or taken out, the service stopping or starting, a sleep
+// (with or without a swap the reader does not count) and its resume,
+// another program taking or leaving a card. Runs on the PC/SC double
+// (FakePcsc.h), not the fuzzing one: FuzzDays.cpp.
+void fuzzMonitorDays(const uint8_t *data, size_t size);

@@ -26,6 +26,7 @@ struct Reader {
     bool present;
     CardImage card;
     DWORD flags;
+    long answersLeft; // commands the card still answers; -1: every one
     DWORD events; // insertions and removals, as pcscd counts them
     unsigned generation; // insertions and removals: a change ends connections
 };
@@ -194,7 +195,7 @@ void reset() { state() = State(); }
 
 size_t addReader(const std::string &name)
 {
-    state().readers.push_back(Reader{name, false, true, false, CardImage(), 0, 0, 0});
+    state().readers.push_back(Reader{name, false, true, false, CardImage(), 0, -1, 0, 0});
     return state().readers.size() - 1;
 }
 
@@ -203,6 +204,7 @@ void insertCard(size_t reader, const CardImage &card)
     Reader &r = state().readers.at(reader);
     r.card = card;
     r.present = true;
+    r.answersLeft = -1;
     r.events++;
     r.generation++;
 }
@@ -217,10 +219,16 @@ void removeCard(size_t reader)
 
 void setReaderFlags(size_t reader, DWORD flags) { state().readers.at(reader).flags = flags; }
 
+void stopAnsweringAfter(size_t reader, unsigned commands)
+{
+    state().readers.at(reader).answersLeft = commands;
+}
+
 void swapCardUnseen(size_t reader, const CardImage &card)
 {
     Reader &r = state().readers.at(reader);
     r.card = card;
+    r.answersLeft = -1;
     r.generation++;
 }
 
@@ -263,7 +271,13 @@ void startService()
         reader.events = 0;
 }
 
+bool serviceRunning() { return !state().serviceDown; }
 unsigned liveContexts() { return (unsigned)state().liveContexts.size(); }
+
+unsigned contextsNotReleased()
+{
+    return (unsigned)(state().liveContexts.size() + state().deadContexts.size());
+}
 
 CardImage *cardIn(size_t reader)
 {
@@ -433,6 +447,8 @@ LONG connectReader(LPCSTR name, LPSCARDHANDLE card, LPDWORD protocol)
         return SCARD_E_UNKNOWN_READER;
     if (!reader->present)
         return SCARD_E_NO_SMARTCARD;
+    if (reader->flags & SCARD_STATE_EXCLUSIVE)
+        return SCARD_E_SHARING_VIOLATION;
     const SCARDHANDLE handle = state().nextHandle++;
     state().connections[handle] =
         Connection{(size_t)(reader - state().readers.data()), reader->generation, freshSelection()};
@@ -496,8 +512,12 @@ LONG PCSC_CALL SCardTransmit(SCARDHANDLE card, LPCSCARD_IO_REQUEST, LPCBYTE comm
         record.result = SCARD_E_INVALID_HANDLE;
     else if (s.readers[connection->second.reader].generation != connection->second.generation)
         record.result = SCARD_W_REMOVED_CARD;
+    if (record.result == SCARD_S_SUCCESS && s.readers[connection->second.reader].answersLeft == 0)
+        record.result = SCARD_E_NOT_TRANSACTED;
     if (record.result == SCARD_S_SUCCESS) {
         Reader &reader = s.readers[connection->second.reader];
+        if (reader.answersLeft > 0)
+            reader.answersLeft--;
         record.answer = answerApdu(reader.card, connection->second.selection, record.command,
                                    s.selectGetResponse);
         if (fault != s.faults.end())

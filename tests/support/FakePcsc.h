@@ -69,8 +69,14 @@ void insertCard(size_t reader, const CardImage &card);
 void removeCard(size_t reader);
 // Further state flags (SCARD_STATE_INUSE, SCARD_STATE_MUTE, ...) reported
 // beside PRESENT or EMPTY. Changing them is a change but not a counted
-// event: pcscd counts only insertions and removals.
+// event: pcscd counts only insertions and removals. With
+// SCARD_STATE_EXCLUSIVE another program holds the card for itself, and a
+// shared connection fails with SCARD_E_SHARING_VIOLATION.
 void setReaderFlags(size_t reader, DWORD flags);
+// The reader's card answers `commands` more commands, then no more: every
+// later one fails with SCARD_E_NOT_TRANSACTED, on any connection, until
+// another card goes in.
+void stopAnsweringAfter(size_t reader, unsigned commands);
 // A card taken out and another put in so that nothing counts it: the
 // reader's event count and state stay as they were (a reader that keeps
 // no count, or a swap while the machine slept).
@@ -107,7 +113,10 @@ void setEventCounts(bool on);
 // which also starts every reader's event count afresh.
 void stopService(LONG error);
 void startService();
+bool serviceRunning();
 unsigned liveContexts();
+// Live contexts and those that died with the service, not yet released.
+unsigned contextsNotReleased();
 CardImage *cardIn(size_t reader);
 
 // Connects to a card in a reader of its own, for tests of the card layer.
