@@ -287,7 +287,9 @@ void checkStoreCalls(Day &day)
             if (pool()[c].serial == removed[day.removalsSeen])
                 card = (int)c;
         require(card >= 0, "a removal names the serial of a card");
-        if (day.cards[card].registeredStay == day.cards[card].stay)
+        // A card that stopped answering cannot show it is still the card
+        // its registration names: its certificates may go while it stays.
+        if (day.cards[card].registeredStay == day.cards[card].stay && !day.cards[card].mute)
             removedInReader.insert(card);
     }
     const auto &handedOut = collectingstore::certificates();
