@@ -230,6 +230,13 @@ bool mayHoldRows(const Day &day, int card)
     return inReader(day, c) || (c.from >= 0 && (c.waits || c.upCycles < c.seenWithin));
 }
 
+// A card that left one reader unseen and whose certificates stay until
+// that reader's card can be read: where it goes next does not change that.
+bool waitsOnAnother(const DayCard &card, size_t reader)
+{
+    return card.waits && card.from >= 0 && card.from != (int)reader;
+}
+
 void depart(DayCard &card, int reader, bool waits, unsigned within = SeenWithin)
 {
     card.from = reader;
@@ -408,7 +415,8 @@ void leave(Day &day, size_t reader)
     readerTells(day, reader);
     if (r.card < 0)
         return;
-    depart(day.cards[r.card], (int)reader, false);
+    if (!waitsOnAnother(day.cards[r.card], reader))
+        depart(day.cards[r.card], (int)reader, false);
     day.cards[r.card].stay++;
     r.held = false;
     fakepcsc::setReaderFlags(r.index, 0);
@@ -470,7 +478,9 @@ int placeCard(Day &day, size_t reader, uint8_t choice, Steps &steps, bool unseen
     c.incomplete = mute || ((unseen || day.afresh) && c.from == (int)reader && c.incomplete);
     c.reader = (int)reader;
     c.mute = mute;
-    if (r.attached) // in an unplugged reader, its departure is still to be seen
+    // In an unplugged reader, its departure is still to be seen; and one
+    // that waits on another reader's check still waits on it.
+    if (r.attached && !waitsOnAnother(c, reader))
         c.from = -1;
     return card;
 }
