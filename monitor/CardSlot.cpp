@@ -60,6 +60,49 @@ void markRead(uint32_t index)
     slot.retryCycle = 0;
 }
 
+// Connects to the card in the reader and reads its chip serial into
+// `serial` (the text size of the kind in CardKind). Answers the open
+// session, or null with nothing left open.
+CardSession *openCard(const char *reader, char *serial)
+{
+    const FamilyLayout &family = familyLayout(CardKind);
+    currentCard = 0;
+    DWORD protocol = 0;
+    const LONG connected = SCardConnectA(pcscContext, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0,
+                                         &currentCard, &protocol);
+    if (connected != SCARD_S_SUCCESS) {
+        noteCardStopped(CardStepConnection, connected, 0);
+        return NULL;
+    }
+    CardSession *session = new (std::nothrow) CardSession(currentCard);
+    if (session) {
+        uint8_t answer[ChipInfoKept];
+        if (session->getChipInfo(answer, family.answerLength) == SCARD_S_SUCCESS &&
+            session->statusWord == StatusSuccess) {
+            writeSerial(serial, answer, family);
+            return session;
+        }
+        noteCardStopped(CardStepSerial, session->lastResult, session->statusWord);
+        delete session;
+    }
+    SCardDisconnect(currentCard, SCARD_LEAVE_CARD);
+    return NULL;
+}
+
+void closeCard(CardSession *session)
+{
+    delete session;
+    if (currentCard != 0)
+        SCardDisconnect(currentCard, SCARD_LEAVE_CARD);
+}
+
+// Whether the slot holds a card that still waits for a read.
+bool cardIsPending(uint32_t index)
+{
+    const char *serial = (const char *)readerTable.entries[index].pvUserData;
+    return serial && (serial[0] == '\0' || readerTable.slots[index].needsCheck);
+}
+
 // Reads the serial into the slot and registers the card's certificates.
 void readAndRegister(uint32_t index)
 {
@@ -128,39 +171,6 @@ void forgetInOtherSlots(uint32_t index, const char *serial)
 
 } // namespace
 
-CardSession *openCard(const char *reader, char *serial)
-{
-    const FamilyLayout &family = familyLayout(CardKind);
-    currentCard = 0;
-    DWORD protocol = 0;
-    const LONG connected = SCardConnectA(pcscContext, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0,
-                                         &currentCard, &protocol);
-    if (connected != SCARD_S_SUCCESS) {
-        noteCardStopped(CardStepConnection, connected, 0);
-        return NULL;
-    }
-    CardSession *session = new (std::nothrow) CardSession(currentCard);
-    if (session) {
-        uint8_t answer[ChipInfoKept];
-        if (session->getChipInfo(answer, family.answerLength) == SCARD_S_SUCCESS &&
-            session->statusWord == StatusSuccess) {
-            writeSerial(serial, answer, family);
-            return session;
-        }
-        noteCardStopped(CardStepSerial, session->lastResult, session->statusWord);
-        delete session;
-    }
-    SCardDisconnect(currentCard, SCARD_LEAVE_CARD);
-    return NULL;
-}
-
-void closeCard(CardSession *session)
-{
-    delete session;
-    if (currentCard != 0)
-        SCardDisconnect(currentCard, SCARD_LEAVE_CARD);
-}
-
 void takeCard(uint32_t index)
 {
     SCARD_READERSTATEA &entry = readerTable.entries[index];
@@ -195,12 +205,6 @@ void releaseSlot(uint32_t index)
     free(serial);
     entry.pvUserData = NULL;
     memset(&readerTable.slots[index], 0, sizeof readerTable.slots[index]);
-}
-
-bool cardIsPending(uint32_t index)
-{
-    const char *serial = (const char *)readerTable.entries[index].pvUserData;
-    return serial && (serial[0] == '\0' || readerTable.slots[index].needsCheck);
 }
 
 void retryPendingCard(uint32_t index)

@@ -20,12 +20,3 @@ void releaseSlot(uint32_t index);
 // A Taken slot's card that is waiting for a read (its first, or the check
 // after the counts started afresh) is tried when its turn has come.
 void retryPendingCard(uint32_t index);
-
-// Whether the slot holds a card that still waits for a read.
-bool cardIsPending(uint32_t index);
-
-// Connects to the card in the reader and reads its chip serial into
-// `serial` (the text size of the kind in CardKind). Answers the open
-// session, or null with nothing left open.
-CardSession *openCard(const char *reader, char *serial);
-void closeCard(CardSession *session);
