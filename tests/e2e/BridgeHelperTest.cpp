@@ -215,7 +215,12 @@ uint32_t establish(Wire &wire)
     return reply.body.size() == 4 ? u32At(reply.body, 0) : 0;
 }
 
-TEST(BridgeHelperTest, CallsTravelToTheCardAndBack)
+class BridgeHelperTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(waitForEmptyReaders()); }
+};
+
+TEST_F(BridgeHelperTest, CallsTravelToTheCardAndBack)
 {
     VirtualCardProcess virtualCard(stackValue("VELMO_VPCD_PORT0"),
                                    writeImage(familyCard(FamilyAtr21, hexBytes("001A2B3C4D5E")), "a"));
@@ -267,7 +272,7 @@ TEST(BridgeHelperTest, CallsTravelToTheCardAndBack)
     EXPECT_EQ(wire.call(concat({u32(BridgeListReaders), u32(context)})).result, InvalidHandle);
 }
 
-TEST(BridgeHelperTest, MalformedRequestsAreRefusedOnALiveConnection)
+TEST_F(BridgeHelperTest, MalformedRequestsAreRefusedOnALiveConnection)
 {
     Wire wire;
     ASSERT_TRUE(wire.connected());
@@ -296,7 +301,7 @@ TEST(BridgeHelperTest, MalformedRequestsAreRefusedOnALiveConnection)
     EXPECT_NE(establish(wire), 0u);
 }
 
-TEST(BridgeHelperTest, FramesOfImpossibleLengthEndTheConnectionButNotTheHelper)
+TEST_F(BridgeHelperTest, FramesOfImpossibleLengthEndTheConnectionButNotTheHelper)
 {
     const std::vector<Bytes> frames = {
         le32(0),
@@ -320,7 +325,7 @@ TEST(BridgeHelperTest, FramesOfImpossibleLengthEndTheConnectionButNotTheHelper)
     EXPECT_NE(establish(wire), 0u);
 }
 
-TEST(BridgeHelperTest, ALongStatusWaitDoesNotHoldUpOtherClients)
+TEST_F(BridgeHelperTest, ALongStatusWaitDoesNotHoldUpOtherClients)
 {
     Wire waiting, other;
     const uint32_t context = establish(waiting);
@@ -407,7 +412,7 @@ uint16_t sentAsNobody(const Bytes &opening)
     return port;
 }
 
-TEST(BridgeHelperTest, OnlyTheUsersSocketWithTheSecretIsServedAndNothingElseIsRead)
+TEST_F(BridgeHelperTest, OnlyTheUsersSocketWithTheSecretIsServedAndNothingElseIsRead)
 {
     VirtualCardProcess virtualCard(stackValue("VELMO_VPCD_PORT0"),
                                    writeImage(familyCard(FamilyAtr21, hexBytes("001A2B3C4D5E")), "a"));
@@ -458,7 +463,7 @@ TEST(BridgeHelperTest, OnlyTheUsersSocketWithTheSecretIsServedAndNothingElseIsRe
     EXPECT_EQ(commandsSeen(virtualCard), before + 1);
 }
 
-TEST(BridgeHelperTest, AClientIsHeldToItsLimitsAndWhatItLeavesIsReleased)
+TEST_F(BridgeHelperTest, AClientIsHeldToItsLimitsAndWhatItLeavesIsReleased)
 {
     VirtualCardProcess virtualCard(stackValue("VELMO_VPCD_PORT0"),
                                    writeImage(familyCard(FamilyAtr20, hexBytes("0123456789ABCD")), "b"));
@@ -503,7 +508,7 @@ void pcscd(const char *command)
     EXPECT_EQ(system(line.c_str()), 0) << line;
 }
 
-TEST(BridgeHelperTest, ACardWhoseDisconnectionFailsGivesItsPlaceBack)
+TEST_F(BridgeHelperTest, ACardWhoseDisconnectionFailsGivesItsPlaceBack)
 {
     VirtualCardProcess virtualCard(stackValue("VELMO_VPCD_PORT0"),
                                    writeImage(familyCard(FamilyAtr21, hexBytes("001A2B3C4D5E")), "a"));
@@ -535,7 +540,7 @@ TEST(BridgeHelperTest, ACardWhoseDisconnectionFailsGivesItsPlaceBack)
     EXPECT_NE(again.result, (uint32_t)SCARD_S_SUCCESS);
 }
 
-TEST(BridgeHelperTest, AHalfFrameIsDroppedAfterATimeOutWhileOthersAreServed)
+TEST_F(BridgeHelperTest, AHalfFrameIsDroppedAfterATimeOutWhileOthersAreServed)
 {
     Wire half;
     ASSERT_TRUE(half.sendRaw(concat({le32(100), u32(BridgeTransmit)})));

@@ -179,3 +179,19 @@ inline bool waitForReaderState(SCARDCONTEXT context, const std::string &reader, 
     }
     return false;
 }
+
+// pcscd learns that a card left only at its next presence poll of vpcd, up
+// to 400 ms later. A card inserted before that would be taken for the
+// previous test's card, whose connection is gone: each test starts once both
+// readers read empty.
+inline bool waitForEmptyReaders()
+{
+    SCARDCONTEXT context = 0;
+    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, NULL, NULL, &context) != SCARD_S_SUCCESS)
+        return false;
+    SCARD_READERSTATE state;
+    const bool empty = waitForReaderState(context, stackValue("VELMO_READER0"), SCARD_STATE_EMPTY, state) &&
+                       waitForReaderState(context, stackValue("VELMO_READER1"), SCARD_STATE_EMPTY, state);
+    SCardReleaseContext(context);
+    return empty;
+}

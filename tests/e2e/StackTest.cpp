@@ -24,12 +24,7 @@ protected:
         ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, NULL, NULL, &context), SCARD_S_SUCCESS);
         reader0 = stackValue("VELMO_READER0");
         reader1 = stackValue("VELMO_READER1");
-        // pcscd learns that a card left only at its next presence poll of
-        // vpcd, up to 400 ms later. A card inserted before that would be
-        // taken for the previous test's card, whose connection is gone.
-        SCARD_READERSTATE state;
-        ASSERT_TRUE(waitForReaderState(context, reader0, SCARD_STATE_EMPTY, state));
-        ASSERT_TRUE(waitForReaderState(context, reader1, SCARD_STATE_EMPTY, state));
+        ASSERT_TRUE(waitForEmptyReaders());
     }
 
     void TearDown() override
