@@ -56,6 +56,7 @@ void markRead(uint32_t index)
     SlotState &slot = readerTable.slots[index];
     slot.cardCount = eventCount(readerTable.entries[index].dwCurrentState);
     slot.needsCheck = false;
+    slot.countsRestarted = false;
     slot.retryGap = 0;
     slot.retryCycle = 0;
 }

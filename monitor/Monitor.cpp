@@ -46,13 +46,17 @@ bool contextIsGone(LONG result)
 
 // Every entry back to unaware, so that the next status call reports each
 // reader as it is then, and every Taken slot's card checked by its serial:
-// the event counts it was taken with no longer count.
-void takeEveryReaderAfresh()
+// a card may have been swapped unseen. A new context restarts the event
+// counts, so the ones the cards were taken with no longer count; after a
+// sleep the context that lived through it keeps them, and a card taken out
+// and put back meanwhile is read again.
+void takeEveryReaderAfresh(bool countsRestart)
 {
     for (uint32_t i = 0; i < readerTable.count; i++) {
         readerTable.entries[i].dwCurrentState = SCARD_STATE_UNAWARE;
         if (readerTable.entries[i].pvUserData) {
             readerTable.slots[i].needsCheck = true;
+            readerTable.slots[i].countsRestarted |= countsRestart;
             readerTable.slots[i].retryCycle = readerTable.cycle;
         }
     }
@@ -69,7 +73,7 @@ void giveBackDeadContext(LONG result)
     const SCARDCONTEXT dead = takePcscContext();
     if (dead)
         SCardReleaseContext(dead);
-    takeEveryReaderAfresh();
+    takeEveryReaderAfresh(true);
 }
 
 // Once a cycle while the service is away: pcscContext stays 0 until one
@@ -149,17 +153,17 @@ LONG callStatus()
 
 // The card in a Taken slot was replaced between two calls when the
 // reader's event count moved by two or more since the card was taken,
-// whatever other state the reader shows now. While the card waits for its
-// check, the count is the one of the first report after the counts
-// started afresh. Where the platform keeps no count it stays 0 and nothing
-// tells.
+// whatever other state the reader shows now. After the counts restarted,
+// the count is the one of the first report, and the card's serial tells.
+// Where the platform keeps no count it stays 0 and nothing tells.
 bool cardWasSwapped(uint32_t index, DWORD event, bool firstReport)
 {
     SlotState &slot = readerTable.slots[index];
     if (!readerTable.entries[index].pvUserData || !(event & SCARD_STATE_PRESENT))
         return false;
-    if (slot.needsCheck && firstReport) {
+    if (slot.countsRestarted && firstReport) {
         slot.cardCount = event >> 16;
+        slot.countsRestarted = false;
         return false;
     }
     return (((event >> 16) - slot.cardCount) & 0xFFFF) >= 2;
@@ -220,12 +224,12 @@ LONG pollReaders()
         const LONG established = establishNewContext();
         if (established != SCARD_S_SUCCESS)
             return established;
-        takeEveryReaderAfresh();
+        takeEveryReaderAfresh(true);
         firstListingOfContext = true;
     }
     readerTable.cycle++;
     if (__atomic_exchange_n(&readerCheckRequested, 0L, __ATOMIC_SEQ_CST))
-        takeEveryReaderAfresh();
+        takeEveryReaderAfresh(false);
     LONG result = relistIfDue();
     reportStarted(readerTable.count);
     if (!contextIsGone(result))

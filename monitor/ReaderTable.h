@@ -12,7 +12,8 @@ const uint32_t ReaderTableSize = 16;
 // What the monitor keeps of a Taken slot's card beside its serial text.
 struct SlotState {
     DWORD cardCount; // the reader's event count (high 16 bits) when the card was taken
-    bool needsCheck; // the counts started afresh: the card must show its serial again
+    bool needsCheck; // the counts started afresh or the machine slept: the card must show its serial again
+    bool countsRestarted; // a new context: the event count the card was taken with no longer counts
     uint8_t retryGap; // cycles between attempts at a card that could not be read
     uint32_t retryCycle; // the cycle of the next attempt
 };

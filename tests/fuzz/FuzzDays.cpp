@@ -180,6 +180,9 @@ struct DayCard {
     bool mute = false; // stops answering at some command while it stays in
     bool incomplete = false; // its registration may lack certificates
     bool partial = false; // some of its certificates may be in "MY" without the others
+    // Put back where it left before a poll saw it go: if the counts restart
+    // before the next poll, the program never learns it left.
+    bool backUnpolled = false;
     unsigned stay = 0; // counts its departures
     unsigned registeredStay = ~0u;
     int registeredIn = -1; // the reader of its slot
@@ -384,8 +387,10 @@ void poll(Day &day)
     checkStoreCalls(day);
     if (!up)
         day.quietCycles = 0;
-    for (DayCard &card : day.cards)
+    for (DayCard &card : day.cards) {
         card.upCycles += up && card.from >= 0;
+        card.backUnpolled = false;
+    }
     if (++day.quietCycles == SettleCycles)
         checkSettled(day);
     else
@@ -402,10 +407,14 @@ struct Steps {
     uint8_t next() { return at < size ? data[at++] : 0; }
 };
 
+// The counts restart with the service: a card put back where it left before
+// a poll saw it go is the same card to the program, as it was.
 void serviceStopped(Day &day)
 {
-    for (DayCard &card : day.cards)
+    for (DayCard &card : day.cards) {
         card.upCycles = 0;
+        card.incomplete |= card.backUnpolled;
+    }
     day.afresh = true;
 }
 
@@ -475,6 +484,7 @@ int placeCard(Day &day, size_t reader, uint8_t choice, Steps &steps, bool unseen
     r.card = card;
     // Back where it left, unseen or before every reader is taken afresh,
     // it is the same card to the program, and its registration as it was.
+    c.backUnpolled = !mute && c.from == (int)reader && c.upCycles == 0 && c.incomplete;
     c.incomplete = mute || ((unseen || day.afresh) && c.from == (int)reader && c.incomplete);
     c.reader = (int)reader;
     c.mute = mute;

@@ -818,6 +818,10 @@ const Disturbance Disturbances[] = {
      {"A1A1A1A1A1A1"}, 1, "B0B0B0B0B0B0B0", 1, true},
     {"ResumedWithTheSameCard", &CardA20, true, nothing, 1, resumed, SCARD_S_SUCCESS, {}, 0,
      "A0A0A0A0A0A0A0", 1, false},
+    // Taken out and put back while asleep, the context living through it:
+    // the reader counted both, and the card is read again, whole.
+    {"OutAndBackInWhileAsleep", &CardA20, true, swapTo(CardA20), 0, resumed, SCARD_S_SUCCESS,
+     {"A0A0A0A0A0A0A0"}, 1, "A0A0A0A0A0A0A0", 1, false},
     {"ReaderGoneAndBackEmpty", &CardA21, true, readerLeaves(NULL, WindowsPcsc), 2, readerBack,
      SCARD_S_SUCCESS, {"A1A1A1A1A1A1"}, 0, NULL, 1, true},
     {"ReaderGoneAndBackWithAnotherCard", &CardA21, true, readerLeaves(&CardB20, WindowsPcsc), 2,
