@@ -173,6 +173,11 @@ struct DayReader {
     bool attached;
     int card; // -1: empty
     bool held; // by another program, for itself
+    // What the last poll with the service up met in it, and whether it was
+    // unplugged since.
+    int polledCard;
+    DWORD polledState;
+    bool goneSincePoll;
 };
 
 struct DayCard {
@@ -269,6 +274,32 @@ void takeAfresh(Day &day)
             depart(card, card.registeredIn, true);
     }
     day.afresh = false;
+}
+
+// A reader unplugged and plugged back between two polls starts its event
+// count afresh: if it reads as the last poll met it, nothing tells the
+// program it was gone. The card it held keeps its certificates until the
+// reader reports an event, and the card in it now may wait as long.
+void hideUnseenReturns(Day &day)
+{
+    for (DayReader &r : day.readers) {
+        if (!r.goneSincePoll || !r.attached || fakepcsc::readerStateOf(r.index) != r.polledState)
+            continue;
+        const size_t reader = (size_t)(&r - day.readers.data());
+        if (r.polledCard >= 0 && r.polledCard != r.card && day.cards[r.polledCard].from == (int)reader)
+            depart(day.cards[r.polledCard], (int)reader, true);
+        if (r.card >= 0)
+            day.cards[r.card].incomplete = true;
+    }
+}
+
+void notePolledReaders(Day &day)
+{
+    for (DayReader &r : day.readers) {
+        r.polledCard = r.card;
+        r.polledState = r.attached ? fakepcsc::readerStateOf(r.index) : 0;
+        r.goneSincePoll = false;
+    }
 }
 
 // --------------------------------------------------------- the checks
@@ -377,8 +408,12 @@ void poll(Day &day)
     const bool up = fakepcsc::serviceRunning();
     if (up && day.afresh)
         takeAfresh(day);
+    else if (up)
+        hideUnseenReturns(day);
     const unsigned established = fakepcsc::counters().establish;
     pollReaders();
+    if (up)
+        notePolledReaders(day);
     require(fakepcsc::counters().establish - established <= 1, "at most one context establishment a cycle");
     require(fakepcsc::contextsNotReleased() <= (up ? 1u : 0u), "one context at most, a dead one given back");
     require(fakepcsc::openConnections() == 0 && fakepcsc::openTransactions() == 0,
@@ -441,7 +476,7 @@ void plugIn(Day &day, uint8_t choice)
         return;
     } else if ((choice & 0x80 || detached.empty()) && day.readers.size() < ReaderNameLimit) {
         const size_t index = fakepcsc::addReader("Reader " + std::to_string(day.readers.size()));
-        day.readers.push_back(DayReader{index, true, -1, false});
+        day.readers.push_back(DayReader{index, true, -1, false, -1, 0, false});
     } else if (!detached.empty()) {
         DayReader &reader = day.readers[detached[choice % detached.size()]];
         reader.attached = true;
@@ -455,6 +490,7 @@ void unplug(Day &day, size_t reader)
         return;
     leave(day, reader);
     day.readers[reader].attached = false;
+    day.readers[reader].goneSincePoll = true;
     const bool up = fakepcsc::serviceRunning();
     fakepcsc::detachReader(day.readers[reader].index);
     if (up && !fakepcsc::serviceRunning()) // the last reader took the service with it

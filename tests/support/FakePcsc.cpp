@@ -285,6 +285,8 @@ CardImage *cardIn(size_t reader)
     return r.present ? &r.card : NULL;
 }
 
+DWORD readerStateOf(size_t reader) { return readerState(state().readers.at(reader)); }
+
 SCARDHANDLE connectCard(const CardImage &card)
 {
     const size_t reader = addReader("Test Reader " + std::to_string(state().readers.size()));

@@ -118,6 +118,9 @@ unsigned liveContexts();
 // Live contexts and those that died with the service, not yet released.
 unsigned contextsNotReleased();
 CardImage *cardIn(size_t reader);
+// The state a status call reports for the reader: presence, flags and
+// event count.
+DWORD readerStateOf(size_t reader);
 
 // Connects to a card in a reader of its own, for tests of the card layer.
 SCARDHANDLE connectCard(const CardImage &card);
