@@ -406,13 +406,16 @@ void checkSettled(Day &day)
 void poll(Day &day)
 {
     const bool up = fakepcsc::serviceRunning();
-    if (up && day.afresh)
+    // A cycle that finds its context dead only gives it back: the readers
+    // are taken afresh in the next one, on a new context.
+    const bool seesReaders = up && fakepcsc::contextsNotReleased() == fakepcsc::liveContexts();
+    if (seesReaders && day.afresh)
         takeAfresh(day);
-    else if (up)
+    else if (seesReaders)
         hideUnseenReturns(day);
     const unsigned established = fakepcsc::counters().establish;
     pollReaders();
-    if (up)
+    if (seesReaders)
         notePolledReaders(day);
     require(fakepcsc::counters().establish - established <= 1, "at most one context establishment a cycle");
     require(fakepcsc::contextsNotReleased() <= (up ? 1u : 0u), "one context at most, a dead one given back");
