@@ -277,16 +277,22 @@ void takeAfresh(Day &day)
 }
 
 // A reader unplugged and plugged back between two polls starts its event
-// count afresh: if its count and presence read as the last poll met them
-// (other flags are no card event), nothing tells the program it was gone.
-// The card it held keeps its certificates until the reader reports an
-// event, and the card in it now may wait as long.
+// count afresh: if it shows the presence the last poll met and a count at
+// most one further (which a card seen present before its insertion was
+// counted shows too; other flags are no card event), nothing tells the
+// program it was gone. The card it held keeps its certificates until the
+// reader reports an event, and the card in it now may wait as long.
+bool returnsUnseen(const DayReader &r)
+{
+    const DWORD now = fakepcsc::readerStateOf(r.index);
+    return r.goneSincePoll && r.attached && (now & SCARD_STATE_PRESENT) == (r.polledState & SCARD_STATE_PRESENT) &&
+           (((now >> 16) - (r.polledState >> 16)) & 0xFFFF) < 2;
+}
+
 void hideUnseenReturns(Day &day)
 {
-    const DWORD countAndPresence = 0xFFFF0000 | SCARD_STATE_PRESENT | SCARD_STATE_EMPTY;
     for (DayReader &r : day.readers) {
-        if (!r.goneSincePoll || !r.attached ||
-            ((fakepcsc::readerStateOf(r.index) ^ r.polledState) & countAndPresence) != 0)
+        if (!returnsUnseen(r))
             continue;
         const size_t reader = (size_t)(&r - day.readers.data());
         if (r.polledCard >= 0 && r.polledCard != r.card && day.cards[r.polledCard].from == (int)reader)
