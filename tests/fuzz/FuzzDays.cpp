@@ -173,9 +173,8 @@ struct DayReader {
     bool attached;
     int card; // -1: empty
     bool held; // by another program, for itself
-    // What the last poll with the service up met in it, and whether it was
+    // What the last poll that saw the readers met in it, and whether it was
     // unplugged since.
-    int polledCard;
     DWORD polledState;
     bool goneSincePoll;
 };
@@ -280,8 +279,9 @@ void takeAfresh(Day &day)
 // count afresh: if it shows the presence the last poll met and a count at
 // most one further (which a card seen present before its insertion was
 // counted shows too; other flags are no card event), nothing tells the
-// program it was gone. The card it held keeps its certificates until the
-// reader reports an event, and the card in it now may wait as long.
+// program it was gone. The cards that left it since keep their
+// certificates until the reader reports an event, and the card in it now
+// may wait as long.
 bool returnsUnseen(const DayReader &r)
 {
     const DWORD now = fakepcsc::readerStateOf(r.index);
@@ -291,12 +291,12 @@ bool returnsUnseen(const DayReader &r)
 
 void hideUnseenReturns(Day &day)
 {
-    for (DayReader &r : day.readers) {
+    for (size_t reader = 0; reader < day.readers.size(); reader++) {
+        const DayReader &r = day.readers[reader];
         if (!returnsUnseen(r))
             continue;
-        const size_t reader = (size_t)(&r - day.readers.data());
-        if (r.polledCard >= 0 && r.polledCard != r.card && day.cards[r.polledCard].from == (int)reader)
-            depart(day.cards[r.polledCard], (int)reader, true);
+        for (DayCard &card : day.cards)
+            card.waits |= card.from == (int)reader && card.upCycles == 0;
         if (r.card >= 0)
             day.cards[r.card].incomplete = true;
     }
@@ -305,7 +305,6 @@ void hideUnseenReturns(Day &day)
 void notePolledReaders(Day &day)
 {
     for (DayReader &r : day.readers) {
-        r.polledCard = r.card;
         r.polledState = r.attached ? fakepcsc::readerStateOf(r.index) : 0;
         r.goneSincePoll = false;
     }
@@ -488,7 +487,7 @@ void plugIn(Day &day, uint8_t choice)
         return;
     } else if ((choice & 0x80 || detached.empty()) && day.readers.size() < ReaderNameLimit) {
         const size_t index = fakepcsc::addReader("Reader " + std::to_string(day.readers.size()));
-        day.readers.push_back(DayReader{index, true, -1, false, -1, 0, false});
+        day.readers.push_back(DayReader{index, true, -1, false, 0, false});
     } else if (!detached.empty()) {
         DayReader &reader = day.readers[detached[choice % detached.size()]];
         reader.attached = true;
