@@ -388,19 +388,24 @@ std::vector<size_t> checkPersonalStore(Day &day)
 }
 
 // After a quiet stretch: every card in a watched reader that can be read
-// is registered, and only the slots of cards in readers hold anything.
+// is registered, and only the slots of cards in readers, or of cards that
+// wait on a reader, hold anything.
 void checkSettled(Day &day)
 {
     const std::vector<size_t> boundRows = checkPersonalStore(day);
     const size_t attached = attachedReaders(day);
     const size_t unwatched = attached > ReaderTableSize ? attached - ReaderTableSize : 0;
     size_t missing = 0;
-    size_t familyCardsIn = 0;
+    size_t slotHolders = 0;
     for (size_t c = 0; c < pool().size(); c++) {
         const DayCard &card = day.cards[c];
-        if (!inReader(day, card) || !pool()[c].family)
+        if (!pool()[c].family)
             continue;
-        familyCardsIn++;
+        if (!inReader(day, card)) {
+            slotHolders += card.waits && card.from >= 0;
+            continue;
+        }
+        slotHolders++;
         const bool readable = !card.incomplete && !day.readers[card.reader].held;
         missing += readable && pool()[c].boundRows && boundRows[c] == 0;
     }
@@ -408,7 +413,7 @@ void checkSettled(Day &day)
     size_t slots = 0;
     for (uint32_t i = 0; i < readerTable.count; i++)
         slots += readerTable.entries[i].pvUserData != NULL;
-    require(slots <= familyCardsIn, "only the slots of cards in readers are taken");
+    require(slots <= slotHolders, "only the slots of cards in readers, or waiting on one, are taken");
 }
 
 void poll(Day &day)
@@ -419,7 +424,7 @@ void poll(Day &day)
     const bool seesReaders = up && fakepcsc::contextsNotReleased() == fakepcsc::liveContexts();
     if (seesReaders && day.afresh)
         takeAfresh(day);
-    else if (seesReaders)
+    if (seesReaders)
         hideUnseenReturns(day);
     const unsigned established = fakepcsc::counters().establish;
     pollReaders();
