@@ -160,13 +160,16 @@ bool takenInAnotherSlot(uint32_t index, const char *serial)
 }
 
 // The card's certificates are gone: a slot still waiting to check the same
-// serial reads its card afresh, and registers it if it is that card.
+// serial reads its card afresh, and registers it if it is that card, without
+// waiting out the gap its failed checks had grown.
 void forgetInOtherSlots(uint32_t index, const char *serial)
 {
     for (uint32_t i = 0; i < readerTable.count; i++) {
         char *other = (char *)readerTable.entries[i].pvUserData;
-        if (i != index && other && strcmp(other, serial) == 0)
+        if (i != index && other && strcmp(other, serial) == 0) {
             other[0] = '\0';
+            readerTable.slots[i].retryCycle = readerTable.cycle;
+        }
     }
 }
 

@@ -336,9 +336,12 @@ void checkStoreCalls(Day &day)
             if (pool()[c].serial == removed[day.removalsSeen])
                 card = (int)c;
         require(card >= 0, "a removal names the serial of a card");
-        // A card that stopped answering cannot show it is still the card
-        // its registration names: its certificates may go while it stays.
-        if (day.cards[card].registeredStay == day.cards[card].stay && !day.cards[card].mute)
+        // A card that stopped answering, or that another program holds,
+        // cannot show it is still the card its registration names: when
+        // another slot naming it is released, its certificates may go while
+        // it stays, until it can be read again.
+        const DayCard &c = day.cards[card];
+        if (c.registeredStay == c.stay && c.reader >= 0 && tellable(day, card))
             removedInReader.insert(card);
     }
     const auto &handedOut = collectingstore::certificates();
