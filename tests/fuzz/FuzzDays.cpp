@@ -199,6 +199,9 @@ struct DayCard {
     unsigned upCycles = 0;
     unsigned seenWithin = SeenWithin;
     bool waits = false;
+    // It waits on a reader back unseen, whose slot checks nothing: only a
+    // card event in that reader, a resume or a new context tells.
+    bool waitsForEvent = false;
 };
 
 struct Day {
@@ -250,15 +253,23 @@ void depart(DayCard &card, int reader, bool waits, unsigned within = SeenWithin)
     card.waits = waits;
     card.upCycles = 0;
     card.seenWithin = within;
+    card.waitsForEvent = false;
 }
 
 // The reader reports an event, or its card can now be read: the cards
 // that wait on it are due to go.
-void readerTells(Day &day, size_t reader, unsigned within = SeenWithin)
+void readerTells(Day &day, size_t reader, unsigned within = SeenWithin, bool cardEvent = true)
 {
     for (DayCard &card : day.cards)
-        if (card.from == (int)reader && card.waits)
+        if (card.from == (int)reader && card.waits && (cardEvent || !card.waitsForEvent))
             depart(card, (int)reader, false, within);
+}
+
+// Every slot is checked afresh: what waited for an event waits for a check.
+void checkEverySlot(Day &day)
+{
+    for (DayCard &card : day.cards)
+        card.waitsForEvent = false;
 }
 
 // Taken afresh, the reader of a slot that holds a card the program cannot
@@ -289,14 +300,17 @@ bool returnsUnseen(const DayReader &r)
            (((now >> 16) - (r.polledState >> 16)) & 0xFFFF) < 2;
 }
 
-void hideUnseenReturns(Day &day)
+void hideUnseenReturns(Day &day, bool untilEvent)
 {
     for (size_t reader = 0; reader < day.readers.size(); reader++) {
         const DayReader &r = day.readers[reader];
         if (!returnsUnseen(r))
             continue;
-        for (DayCard &card : day.cards)
-            card.waits |= card.from == (int)reader && card.upCycles == 0;
+        for (DayCard &card : day.cards) {
+            const bool hidden = card.from == (int)reader && card.upCycles == 0;
+            card.waits |= hidden;
+            card.waitsForEvent |= hidden && untilEvent;
+        }
         if (r.card >= 0)
             day.cards[r.card].incomplete = true;
     }
@@ -425,10 +439,11 @@ void poll(Day &day)
     // A cycle that finds its context dead only gives it back: the readers
     // are taken afresh in the next one, on a new context.
     const bool seesReaders = up && fakepcsc::contextsNotReleased() == fakepcsc::liveContexts();
-    if (seesReaders && day.afresh)
+    const bool afresh = seesReaders && day.afresh;
+    if (afresh)
         takeAfresh(day);
     if (seesReaders)
-        hideUnseenReturns(day);
+        hideUnseenReturns(day, !afresh);
     const unsigned established = fakepcsc::counters().establish;
     pollReaders();
     if (seesReaders)
@@ -469,6 +484,7 @@ void serviceStopped(Day &day)
         card.upCycles = 0;
         card.incomplete |= card.backUnpolled;
     }
+    checkEverySlot(day);
     day.afresh = true;
 }
 
@@ -585,7 +601,7 @@ void toggleHeld(Day &day, size_t reader)
     r.held = !r.held;
     fakepcsc::setReaderFlags(r.index, r.held ? HeldByAnother : 0);
     if (tellable(day, r.card)) {
-        readerTells(day, reader, ReadWithinBackoff);
+        readerTells(day, reader, ReadWithinBackoff, false);
         return;
     }
     // Held again before it was read: the cards that waited on it wait again.
@@ -615,6 +631,7 @@ void sleepAndResume(Day &day, uint8_t choice, Steps &steps)
         }
     }
     requestReaderCheck();
+    checkEverySlot(day);
     day.afresh = true;
 }
 
