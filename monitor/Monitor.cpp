@@ -65,7 +65,7 @@ void takeEveryReaderAfresh(bool countsRestart)
 }
 
 // Gives the dead context back, leaving pcscContext 0 so that the next
-// cycle establishes a new one.
+// cycle establishes a new one and takes every reader afresh on it.
 void giveBackDeadContext(LONG result)
 {
     reportServiceLost(result);
@@ -73,7 +73,6 @@ void giveBackDeadContext(LONG result)
     const SCARDCONTEXT dead = takePcscContext();
     if (dead)
         SCardReleaseContext(dead);
-    takeEveryReaderAfresh(true);
 }
 
 // Once a cycle while the service is away: pcscContext stays 0 until one
