@@ -7,6 +7,7 @@
 #include "events/Events.h"
 #include "monitor/Monitor.h"
 #include "resource.h"
+#include "settings/Settings.h"
 
 static const char TrayClassName[] = "DovaReraClass";
 // In the session's own namespace: every user of a terminal server runs
@@ -75,7 +76,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
     if (anotherCopyRuns())
         return 0;
-    startEventLog();
+    DWORD eventLog;
+    readPolicyDword(EventLogSetting, eventLog);
+    if (eventLog == 1)
+        startEventLog();
     HWND window = createTrayWindow(instance);
     if (!window) {
         showStartupError(IDS_STARTUPFAILED, 0);
