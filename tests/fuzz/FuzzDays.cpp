@@ -239,6 +239,9 @@ struct DayCard {
     unsigned upCycles = 0;
     unsigned seenWithin = SeenWithin;
     bool waits = false;
+    // Its departure is told only by reading the card now in that reader: if
+    // another program takes that card before it is read, it waits again.
+    bool toldByRead = false;
     // It waits on a reader back unseen, whose slot checks nothing: only a
     // card event in that reader, a resume or a new context tells.
     bool waitsForEvent = false;
@@ -282,14 +285,17 @@ bool mayHoldRows(const Day &day, int card)
 }
 
 // A card that left one reader unseen and whose certificates stay until
-// that reader's card can be read: where it goes next does not change that.
+// that reader's card can be read, or is read: where it goes next does not
+// change that.
 bool waitsOnAnother(const DayCard &card, size_t reader)
 {
-    return card.waits && card.from >= 0 && card.from != (int)reader;
+    const bool readDue = card.toldByRead && card.upCycles < card.seenWithin;
+    return (card.waits || readDue) && card.from >= 0 && card.from != (int)reader;
 }
 
-void depart(DayCard &card, int reader, bool waits, unsigned within = SeenWithin)
+void depart(DayCard &card, int reader, bool waits, unsigned within = SeenWithin, bool byRead = false)
 {
+    card.toldByRead = byRead;
     card.from = reader;
     card.waits = waits;
     card.upCycles = 0;
@@ -303,7 +309,7 @@ void readerTells(Day &day, size_t reader, unsigned within = SeenWithin, bool car
 {
     for (DayCard &card : day.cards)
         if (card.from == (int)reader && card.waits && (cardEvent || !card.waitsForEvent))
-            depart(card, (int)reader, false, within);
+            depart(card, (int)reader, false, within, !cardEvent);
 }
 
 // Every slot is checked afresh: what waited for an event waits for a check.
@@ -667,10 +673,9 @@ void toggleHeld(Day &day, size_t reader)
         readerTells(day, reader, ReadWithinBackoff, false);
         return;
     }
-    // Held again before it was read: the cards that waited on it wait again.
+    // Held before it was read: the cards that waited on it wait again.
     for (DayCard &card : day.cards)
-        card.waits |= card.from == (int)reader && card.seenWithin == ReadWithinBackoff &&
-                      card.upCycles < card.seenWithin;
+        card.waits |= card.from == (int)reader && card.toldByRead && card.upCycles < card.seenWithin;
 }
 
 // The machine sleeps; with bit 7, the card in a reader is swapped for
@@ -678,6 +683,7 @@ void toggleHeld(Day &day, size_t reader)
 void sleepAndResume(Day &day, uint8_t choice, Steps &steps)
 {
     trace("sleep");
+    int told = -1;
     if (choice & 0x80) {
         const size_t reader = (choice & 0x7F) % day.readers.size();
         const uint8_t cardChoice = steps.next();
@@ -689,8 +695,7 @@ void sleepAndResume(Day &day, uint8_t choice, Steps &steps)
             old.reader = -1;
             old.stay++;
             depart(old, (int)reader, true);
-            if (tellable(day, placeCard(day, reader, cardChoice, steps, true)))
-                readerTells(day, reader);
+            told = tellable(day, placeCard(day, reader, cardChoice, steps, true)) ? (int)reader : -1;
         } else if (cardChoice & 0x20) {
             steps.next();
         }
@@ -699,6 +704,10 @@ void sleepAndResume(Day &day, uint8_t choice, Steps &steps)
     requestReaderCheck();
     checkEverySlot(day);
     day.afresh = true;
+    // The resume's check reads the card swapped in, unless another program
+    // takes it first.
+    if (told >= 0)
+        readerTells(day, (size_t)told, SeenWithin, false);
 }
 
 void step(Day &day, Steps &steps)
