@@ -242,6 +242,12 @@ struct DayCard {
     // Its departure is told only by reading the card now in that reader: if
     // another program takes that card before it is read, it waits again.
     bool toldByRead = false;
+    // The first reader it left since the last cycle that saw the readers,
+    // and whether its registration there may lack certificates: back there
+    // before a cycle sees the readers, it is the same card to the program,
+    // wherever it went meanwhile.
+    int leftUnseen = -1;
+    bool leftIncomplete = false;
     // It waits on a reader back unseen, whose slot checks nothing: only a
     // card event in that reader, a resume or a new context tells.
     bool waitsForEvent = false;
@@ -301,6 +307,14 @@ void depart(DayCard &card, int reader, bool waits, unsigned within = SeenWithin,
     card.upCycles = 0;
     card.seenWithin = within;
     card.waitsForEvent = false;
+}
+
+void noteLeft(DayCard &card, size_t reader)
+{
+    if (card.leftUnseen >= 0)
+        return;
+    card.leftUnseen = (int)reader;
+    card.leftIncomplete = card.incomplete;
 }
 
 // The reader reports an event, or its card can now be read: the cards
@@ -369,6 +383,8 @@ void notePolledReaders(Day &day)
         r.polledState = r.attached ? fakepcsc::readerStateOf(r.index) : 0;
         r.goneSincePoll = false;
     }
+    for (DayCard &card : day.cards)
+        card.leftUnseen = -1;
 }
 
 // --------------------------------------------------------- the checks
@@ -548,6 +564,7 @@ void leave(Day &day, size_t reader)
     readerTells(day, reader);
     if (r.card < 0)
         return;
+    noteLeft(day.cards[r.card], reader);
     if (!waitsOnAnother(day.cards[r.card], reader))
         depart(day.cards[r.card], (int)reader, false);
     day.cards[r.card].stay++;
@@ -622,8 +639,10 @@ int placeCard(Day &day, size_t reader, uint8_t choice, Steps &steps, bool unseen
     r.card = card;
     // Back where it left, unseen or before every reader is taken afresh,
     // it is the same card to the program, and its registration as it was.
-    c.backUnpolled = !mute && c.from == (int)reader && c.upCycles == 0 && c.incomplete;
-    c.incomplete = mute || ((unseen || day.afresh) && c.from == (int)reader && c.incomplete);
+    const bool back = c.from == (int)reader || c.leftUnseen == (int)reader;
+    const bool leftIncomplete = c.leftUnseen == (int)reader ? c.leftIncomplete : c.incomplete;
+    c.backUnpolled = !mute && back && c.upCycles == 0 && leftIncomplete;
+    c.incomplete = mute || ((unseen || day.afresh) && back && leftIncomplete);
     c.reader = (int)reader;
     c.mute = mute;
     // In an unplugged reader, its departure is still to be seen; and one
@@ -694,6 +713,7 @@ void sleepAndResume(Day &day, uint8_t choice, Steps &steps)
             trace("  take card %c out of reader %zu unseen", cardName(previous), reader);
             old.reader = -1;
             old.stay++;
+            noteLeft(old, reader);
             depart(old, (int)reader, true);
             told = tellable(day, placeCard(day, reader, cardChoice, steps, true)) ? (int)reader : -1;
         } else if (cardChoice & 0x20) {
