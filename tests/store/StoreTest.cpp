@@ -10,6 +10,7 @@
 #include <string>
 
 #include "card/CardSession.h"
+#include "events/Events.h"
 #include "monitor/Monitor.h"
 #include "monitor/MonitorTestHelpers.h"
 #include "store/Record.h"
@@ -378,6 +379,30 @@ TEST_F(StoreTest, AStrandedCertificateThatCouldNotBeDeletedStaysRecorded)
     removeStrandedCertificates();
     EXPECT_EQ(personalStore().count(signing), 0u);
     EXPECT_FALSE(recordExists());
+}
+
+// A record the registry refuses is told as a failed store call; the card
+// being in its reader, its certificates are added all the same.
+TEST_F(StoreTest, ARecordWriteThatFailsIsTold)
+{
+    // A volatile key takes no lasting key under it.
+    const char velmoKey[] = "Software\\Velmo\\VelmoMon";
+    RegDeleteKeyA(HKEY_CURRENT_USER, velmoKey);
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, velmoKey, 0, NULL, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, NULL,
+                              &key, NULL),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    recordingevents::start();
+    registerCard(demoCard(FamilyAtr21, SerialA));
+    const bool recorded = recordExists();
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, velmoKey), ERROR_SUCCESS);
+    EXPECT_FALSE(recorded);
+    EXPECT_EQ(personalStore().size(), 3u);
+    const std::vector<recordingevents::LoggedEvent> failed = recordingevents::withId(111);
+    ASSERT_EQ(failed.size(), 2u);
+    for (const recordingevents::LoggedEvent &event : failed)
+        EXPECT_EQ(event.strings, (std::vector<std::string>{"RegCreateKeyExA", "0x000003FD"}));
 }
 
 TEST_F(StoreTest, ADamagedRecordEntryDeletesNothing)
