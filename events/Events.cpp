@@ -314,12 +314,13 @@ void reportStarted(uint32_t readers)
     submit(EventStarted, record);
 }
 
-// While the log is off nothing of the card is noted.
+// While the log is off nothing of the card is noted: the report stays
+// inactive, as resetEvents left it.
 void beginCardReport()
 {
-    card = CardReport();
     if (!eventsEnabled())
         return;
+    card = CardReport();
     card.active = true;
     card.startMs = now();
     card.lastAddedMs = card.startMs;
