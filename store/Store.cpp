@@ -240,11 +240,12 @@ bool holdsCertificate(HCERTSTORE store, const uint8_t *thumbprint)
 }
 
 // A commit may undo a deletion it cannot carry out whole (Wine keeps a
-// certificate whose registry entry it cannot delete): each deleted
-// certificate is looked up by its hash in "MY" as it is after the commit,
-// and one still there counts as not deleted. When "MY" cannot be opened
-// again nothing is known, and every entry stays for the start-up cleanup.
-// Answers whether the record entries of the deletions may go.
+// certificate whose registry entry it cannot delete, and answers success
+// all the same): each deleted certificate is looked up by its hash in "MY"
+// as it is after the commit, and one still there counts as not deleted.
+// When "MY" cannot be opened again nothing is known, and every entry stays
+// for the start-up cleanup. Answers whether the record entries of the
+// deletions may go.
 bool checkDeletionsLasted(DeletionList &list)
 {
     size_t deleted = 0;
