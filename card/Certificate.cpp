@@ -15,11 +15,25 @@ const uint16_t FileHeaderSize = 8;
 
 enum EntryOutcome { EntryCertificate, EntryPassedOver, WalkEnds };
 
+// Reads `length` octets of the current file at `offset` into `destination`,
+// or drops them when it is null; false when they lie beyond what READ
+// BINARY can address or the card refuses them. An empty value needs no
+// command (READ BINARY with Le 00 would ask for 256 octets).
+bool readValue(CardSession &session, uint32_t offset, uint32_t length, uint8_t *destination)
+{
+    if (length > FileOffsetLimit || offset > FileOffsetLimit - length)
+        return false;
+    if (length == 0)
+        return true;
+    session.readBinary((uint16_t)offset, (uint16_t)length, destination);
+    return session.succeeded();
+}
+
+// The index and length values are read, as every element of the entry is,
+// but not kept.
 bool skipValue(CardSession &session, uint32_t offset, uint32_t length)
 {
-    uint8_t *value = session.readElementValue(offset, length);
-    free(value);
-    return value != NULL;
+    return readValue(session, offset, length, NULL);
 }
 
 uint32_t le32(const uint8_t *p)
@@ -179,17 +193,13 @@ bool CardSession::readElementHeader(uint32_t &offset, uint8_t tag, uint32_t end,
 }
 
 // A malloc'd copy of `length` octets of the current file, or null: then
-// succeeded() tells a refused read from a lack of memory. An empty value
-// needs no command (READ BINARY with Le 00 would ask for 256 octets).
+// succeeded() tells a refused read from a lack of memory.
 uint8_t *CardSession::readElementValue(uint32_t offset, uint32_t length)
 {
     if (length > FileOffsetLimit || offset > FileOffsetLimit - length)
         return NULL;
     uint8_t *value = (uint8_t *)malloc(length ? length : 1);
-    if (!value || length == 0)
-        return value;
-    readBinary((uint16_t)offset, (uint16_t)length, value);
-    if (!succeeded()) {
+    if (value && !readValue(*this, offset, length, value)) {
         free(value);
         return NULL;
     }

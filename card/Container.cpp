@@ -12,8 +12,6 @@ namespace {
 // CommonKeyAttributes (iD, usage, native, accessFlags, keyReference),
 // CommonPrivateKeyAttributes and typeAttributes [1] with the key's path.
 struct KeyFields {
-    const uint8_t *identifier; // tag, length octet, value
-    uint32_t identifierRoom; // octets from the iD's tag to the end of its element
     const uint8_t *usage; // the two KeyUsageFlags octets
     uint8_t keyReference;
     const uint8_t *pathText;
@@ -53,8 +51,6 @@ bool locateKeyFields(const uint8_t *entry, uint32_t length, KeyFields &fields)
     const uint32_t n = typeAttributes[5];
     if (n > (uint32_t)(typeEnd - typeAttributes))
         return false;
-    fields.identifier = identifier;
-    fields.identifierRoom = (uint32_t)(attributesEnd - identifier);
     fields.usage = usage + 3;
     fields.keyReference = keyReference[2];
     fields.pathText = typeAttributes + 6;
@@ -62,18 +58,24 @@ bool locateKeyFields(const uint8_t *entry, uint32_t length, KeyFields &fields)
     return true;
 }
 
-// The key entry matches when its layout is whole and its iD element equals
-// the certificate's, tag and length octet included. The identifier has
-// been measured against its own buffer by the caller.
+// The key entry matches when its iD element equals the certificate's, tag
+// and length octet included, and its layout is whole. The iD is compared
+// first, found by skipping element 0 alone: most entries a scan reads are
+// not the key. The identifier has been measured against its own buffer by
+// the caller.
 bool keyMatches(const uint8_t *entry, uint32_t length, const uint8_t *identifier)
 {
-    KeyFields fields;
-    if (!locateKeyFields(entry, length, fields))
+    const uint8_t *end = entry + length;
+    const uint8_t *attributes = skipElements(entry, end, 1);
+    const uint8_t *attributesEnd = skipElements(attributes, end, 1);
+    if (!attributesEnd || attributesEnd - attributes < 4)
         return false;
-    const uint8_t *key = fields.identifier;
-    return key[0] == identifier[0] && key[1] == identifier[1] &&
-           fields.identifierRoom - 2 >= identifier[1] &&
-           memcmp(key + 2, identifier + 2, identifier[1]) == 0;
+    const uint8_t *key = attributes + 2;
+    if (key[0] != identifier[0] || key[1] != identifier[1] || (uint32_t)(attributesEnd - key) - 2 < identifier[1] ||
+        memcmp(key + 2, identifier + 2, identifier[1]) != 0)
+        return false;
+    KeyFields fields;
+    return locateKeyFields(entry, length, fields);
 }
 
 char *appendHex(char *out, uint8_t octet)

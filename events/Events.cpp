@@ -49,10 +49,22 @@ struct Window {
     uint32_t leftOut;
 };
 
+// Event 103 is limited per reader, so that a card that fails again and
+// again in one reader never hides another reader's report. A reader's
+// window is kept under its name as the event shows it; readers beyond the
+// table (names that come and go within a minute) share its last window.
+const size_t ReaderWindowCount = 17;
+
+struct ReaderWindow {
+    Window window;
+    char reader[EventStringLimit + 1];
+};
+
 bool startTold;
 CardReport card;
 ThumbprintList deleted;
 Window windows[EventKindCount];
+ReaderWindow readerWindows[ReaderWindowCount];
 
 uint32_t now() { return eventClock ? eventClock() : 0; }
 
@@ -140,29 +152,55 @@ void addCardAnswer(EventRecord &record, int32_t result, uint16_t statusWord)
         addHex(record, "SW ", statusWord, 4);
 }
 
-void reportLeftOutAt(uint32_t at)
+// A window whose minute has passed closes, telling what it left out; a
+// reader's window names the reader in a fourth string.
+void closePassedWindow(Window &window, EventKind kind, const char *reader, uint32_t at)
 {
-    for (int kind = 0; kind < EventKindCount; kind++) {
-        Window &window = windows[kind];
-        if (!window.open || at - window.start < EventWindowMs)
-            continue;
-        window.open = false;
-        if (!window.leftOut)
-            continue;
-        EventRecord record;
-        beginRecord(record, EventLeftOut);
-        addNumber(record, EventDefinitions[kind].messageId & 0xFFFF);
-        addNumber(record, window.leftOut);
-        addNumber(record, EventWindowMs / 1000);
-        eventSink(record);
-    }
+    if (!window.open || at - window.start < EventWindowMs)
+        return;
+    window.open = false;
+    if (!window.leftOut)
+        return;
+    EventRecord record;
+    beginRecord(record, EventLeftOut);
+    addNumber(record, EventDefinitions[kind].messageId & 0xFFFF);
+    addNumber(record, window.leftOut);
+    addNumber(record, EventWindowMs / 1000);
+    if (reader)
+        addString(record, reader);
+    eventSink(record);
 }
 
-void submit(EventKind kind, const EventRecord &record)
+void reportLeftOutAt(uint32_t at)
 {
-    const uint32_t at = now();
-    reportLeftOutAt(at);
-    Window &window = windows[kind];
+    for (int kind = 0; kind < EventKindCount; kind++)
+        closePassedWindow(windows[kind], (EventKind)kind, NULL, at);
+    for (size_t i = 0; i < ReaderWindowCount; i++)
+        closePassedWindow(readerWindows[i].window, EventCardNotReadWhole,
+                          i + 1 < ReaderWindowCount ? readerWindows[i].reader : "", at);
+}
+
+// The reader's open window, else a closed one taken for it, else the
+// shared one.
+Window &readerWindow(const char *reader)
+{
+    ReaderWindow *closed = NULL;
+    for (size_t i = 0; i + 1 < ReaderWindowCount; i++) {
+        ReaderWindow &each = readerWindows[i];
+        if (each.window.open && strncmp(each.reader, reader, EventStringLimit) == 0)
+            return each.window;
+        if (!each.window.open && !closed)
+            closed = &each;
+    }
+    if (!closed)
+        return readerWindows[ReaderWindowCount - 1].window;
+    strncpy(closed->reader, reader, EventStringLimit);
+    closed->reader[EventStringLimit] = '\0';
+    return closed->window;
+}
+
+void submitTo(Window &window, const EventRecord &record, uint32_t at)
+{
     if (!window.open) {
         window = Window();
         window.open = true;
@@ -174,6 +212,13 @@ void submit(EventKind kind, const EventRecord &record)
     }
     window.written++;
     eventSink(record);
+}
+
+void submit(EventKind kind, const EventRecord &record)
+{
+    const uint32_t at = now();
+    reportLeftOutAt(at);
+    submitTo(windows[kind], record, at);
 }
 
 // The events with the reader name alone or one number.
@@ -211,7 +256,9 @@ void reportNotReadWhole(const char *reader, const char *serial)
     addString(record, StepNames[card.step]);
     addCardAnswer(record, card.result, card.statusWord);
     addNumber(record, card.added);
-    submit(EventCardNotReadWhole, record);
+    const uint32_t at = now();
+    reportLeftOutAt(at);
+    submitTo(readerWindow(reader), record, at);
 }
 
 void reportSkipped(const char *reader, const char *serial)
@@ -250,6 +297,8 @@ void resetEvents()
     deleted = ThumbprintList();
     for (Window &window : windows)
         window = Window();
+    for (ReaderWindow &each : readerWindows)
+        each = ReaderWindow();
 }
 
 void reportStarted(uint32_t readers)
@@ -265,8 +314,12 @@ void reportStarted(uint32_t readers)
     submit(EventStarted, record);
 }
 
+// While the log is off nothing of the card is noted: the report stays
+// inactive, as resetEvents left it.
 void beginCardReport()
 {
+    if (!eventsEnabled())
+        return;
     card = CardReport();
     card.active = true;
     card.startMs = now();

@@ -23,7 +23,7 @@ enum EventKind {
     EventReaderLeft,
     EventStoreCallFailed,
     EventKindCount,
-    EventLeftOut = EventKindCount, // not limited: at most one per kind a minute
+    EventLeftOut = EventKindCount, // not limited: at most one per window a minute
 };
 
 // The log's own types, as ReportEvent takes them.
@@ -79,8 +79,9 @@ inline const char *eventString(const EventRecord &record, uint32_t index)
 enum CardStep { CardStepConnection, CardStepSerial, CardStepDirectory, CardStepCertificate, CardStepKeyLookup };
 enum SkipReason { SkipTooLarge, SkipDamagedStream };
 
-// At most this many events of one kind in EventWindowMs; the rest are
-// counted and told in one EventLeftOut once the window has passed.
+// At most this many events of one kind in EventWindowMs (of a card not
+// read whole: in one reader); the rest are counted and told in one
+// EventLeftOut once the window has passed.
 const uint32_t EventsPerWindow = 5;
 const uint32_t EventWindowMs = 60000;
 

@@ -97,10 +97,15 @@ void recordCertificate(const uint8_t *thumbprint, const char *serial)
     char name[ThumbprintTextSize];
     thumbprintText(thumbprint, name);
     HKEY key;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, RecordKey, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
-                        NULL, &key, NULL) != ERROR_SUCCESS)
+    const LONG created = RegCreateKeyExA(HKEY_CURRENT_USER, RecordKey, 0, NULL, REG_OPTION_NON_VOLATILE,
+                                         KEY_SET_VALUE, NULL, &key, NULL);
+    if (created != ERROR_SUCCESS) {
+        reportStoreCallFailed("RegCreateKeyExA", (uint32_t)created);
         return;
-    RegSetValueExA(key, name, 0, REG_SZ, (const BYTE *)serial, (DWORD)length + 1);
+    }
+    const LONG set = RegSetValueExA(key, name, 0, REG_SZ, (const BYTE *)serial, (DWORD)length + 1);
+    if (set != ERROR_SUCCESS)
+        reportStoreCallFailed("RegSetValueExA", (uint32_t)set);
     RegCloseKey(key);
 }
 

@@ -22,6 +22,8 @@ struct RecordedCertificate {
     bool stays; // set by the start-up cleanup: its certificate is still there
 };
 
+// A write the registry refuses is told as a failed store call: the
+// certificate it names cannot be found by the start-up cleanup.
 void recordCertificate(const uint8_t *thumbprint, const char *serial);
 void forgetCertificate(const uint8_t *thumbprint);
 

@@ -183,12 +183,13 @@ bool isCardCertificate(PCCERT_CONTEXT context, const wchar_t *provider, const wc
 
 // The certificates to delete, gathered as duplicates while the store is
 // walked: deleting the certificate being enumerated is not safe everywhere.
-// Each keeps its thumbprint, so that its record entry can go once the
-// deletion is committed.
+// Each keeps its thumbprint, so that its deletion can be checked once it is
+// committed and its record entry can then go.
 struct Deletion {
     PCCERT_CONTEXT context;
     uint8_t thumbprint[ThumbprintSize];
-    bool forget; // its thumbprint is known and it was deleted
+    bool known; // its thumbprint could be had
+    bool deleted; // and, after the check, the deletion lasted
 };
 
 struct DeletionList {
@@ -211,7 +212,8 @@ void keepForDeletion(DeletionList &list, PCCERT_CONTEXT context)
     item.context = CertDuplicateCertificateContext(context);
     if (!item.context)
         return;
-    item.forget = thumbprintOf(context, item.thumbprint);
+    item.known = thumbprintOf(context, item.thumbprint);
+    item.deleted = false;
     list.count++;
 }
 
@@ -220,22 +222,61 @@ void deleteGathered(DeletionList &list)
 {
     for (size_t i = 0; i < list.count; i++) {
         Deletion &item = list.items[i];
-        if (CertDeleteCertificateFromStore(item.context)) {
-            noteCertificateDeleted(item.forget ? item.thumbprint : NULL);
-            continue;
-        }
-        reportStoreCallFailed("CertDeleteCertificateFromStore", GetLastError());
-        item.forget = false;
+        item.deleted = CertDeleteCertificateFromStore(item.context) != FALSE;
+        if (!item.deleted)
+            reportStoreCallFailed("CertDeleteCertificateFromStore", GetLastError());
     }
 }
 
-void forgetDeleted(DeletionList &list)
+bool holdsCertificate(HCERTSTORE store, const uint8_t *thumbprint)
+{
+    CRYPT_HASH_BLOB blob = {ThumbprintSize, (BYTE *)thumbprint};
+    PCCERT_CONTEXT found =
+        CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &blob, NULL);
+    if (!found)
+        return false;
+    CertFreeCertificateContext(found);
+    return true;
+}
+
+// A commit may undo a deletion it cannot carry out whole (Wine keeps a
+// certificate whose registry entry it cannot delete, and answers success
+// all the same): each deleted certificate is looked up by its hash in "MY"
+// as it is after the commit, and one still there counts as not deleted.
+// When "MY" cannot be opened again nothing is known, and every entry stays
+// for the start-up cleanup. Answers whether the record entries of the
+// deletions may go.
+bool checkDeletionsLasted(DeletionList &list)
+{
+    size_t deleted = 0;
+    for (size_t i = 0; i < list.count; i++)
+        deleted += list.items[i].deleted && list.items[i].known;
+    if (deleted == 0)
+        return true;
+    HCERTSTORE store = openPersonalStore();
+    if (!store)
+        return false;
+    for (size_t i = 0; i < list.count; i++) {
+        Deletion &item = list.items[i];
+        if (item.deleted && item.known && holdsCertificate(store, item.thumbprint))
+            item.deleted = false;
+    }
+    CertCloseStore(store, 0);
+    return true;
+}
+
+void noteDeleted(const DeletionList &list)
 {
     for (size_t i = 0; i < list.count; i++)
-        if (list.items[i].forget)
+        if (list.items[i].deleted)
+            noteCertificateDeleted(list.items[i].known ? list.items[i].thumbprint : NULL);
+}
+
+void forgetDeleted(const DeletionList &list)
+{
+    for (size_t i = 0; i < list.count; i++)
+        if (list.items[i].deleted && list.items[i].known)
             forgetCertificate(list.items[i].thumbprint);
-    free(list.items);
-    list = DeletionList();
 }
 
 // The record's entry of a certificate still bound as VelmoMon bound it: to
@@ -273,6 +314,19 @@ bool markStillBound(RecordedCertificate *recorded, size_t count, const wchar_t *
     return true;
 }
 
+// The deletions told are those whose entries do not stay: a certificate
+// still bound as recorded after its deletion is still there.
+void noteLastingDeletions(DeletionList &list, RecordedCertificate *recorded, size_t count)
+{
+    for (size_t i = 0; i < list.count; i++) {
+        Deletion &item = list.items[i];
+        const RecordedCertificate *entry = item.known ? findRecorded(recorded, count, item.thumbprint) : NULL;
+        if (entry && entry->stays)
+            item.deleted = false;
+    }
+    noteDeleted(list);
+}
+
 // Answers false when "MY" could not be walked, before or after.
 bool deleteRecorded(RecordedCertificate *recorded, size_t count)
 {
@@ -291,8 +345,9 @@ bool deleteRecorded(RecordedCertificate *recorded, size_t count)
         }
         deleteGathered(gathered);
         commitAndClose(store);
-        free(gathered.items);
         walked = found == 0 || markStillBound(recorded, count, provider);
+        noteLastingDeletions(gathered, recorded, count);
+        free(gathered.items);
     }
     free(provider);
     return walked;
@@ -317,7 +372,9 @@ void registerCardCertificates(CardSession *session)
 }
 
 // Deletes every certificate bound to the card's provider whose container
-// name begins with the whole serial. Without a serial nothing is deleted.
+// name begins with the whole serial, and forgets the record entries of
+// those whose deletion lasted past the commit. Without a serial nothing is
+// deleted.
 void removeCardCertificates(const char *serial)
 {
     if (!serial || !serial[0])
@@ -334,7 +391,10 @@ void removeCardCertificates(const char *serial)
         }
         deleteGathered(gathered);
         commitAndClose(store);
-        forgetDeleted(gathered);
+        if (checkDeletionsLasted(gathered))
+            forgetDeleted(gathered);
+        noteDeleted(gathered);
+        free(gathered.items);
     }
     free(wideSerial);
     free(provider);

@@ -169,4 +169,33 @@ TEST_F(EventsTest, AFloodOfOneKindIsHeldToAHandfulAMinuteAndTheRestCounted)
     EXPECT_EQ(withId(112).size(), 1u) << "a window with nothing left out ends without a word";
 }
 
+// Event 103 counts per reader: a card that keeps failing in one reader is
+// held to a handful a minute there, and every other reader's card is still
+// told; readers beyond sixteen share one window. What a reader's window
+// left out is told with its name.
+TEST_F(EventsTest, ACardThatKeepsFailingInOneReaderHidesNoOtherReadersReport)
+{
+    recordingevents::start();
+    const auto notReadWhole = [](const std::string &reader) {
+        beginCardReport();
+        noteCardStopped(CardStepSerial, 0, 0x6A82);
+        reportCardInserted(reader.c_str(), "");
+    };
+    for (int i = 0; i < 14; i++)
+        notReadWhole("Lector 0");
+    for (int reader = 1; reader <= 21; reader++)
+        notReadWhole("Lector " + std::to_string(reader));
+    const std::vector<LoggedEvent> told = withId(103);
+    ASSERT_EQ(told.size(), 25u);
+    EXPECT_EQ(told[5].strings[0], "Lector 1");
+    EXPECT_EQ(told.back().strings[0], "Lector 20");
+
+    recordingevents::advance(EventWindowMs);
+    reportLeftOutEvents();
+    std::vector<Strings> leftOut;
+    for (const LoggedEvent &event : withId(112))
+        leftOut.push_back(event.strings);
+    EXPECT_EQ(leftOut, (std::vector<Strings>{{"103", "9", "60", "Lector 0"}, {"103", "1", "60", "-"}}));
+}
+
 } // namespace

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "card/CardSession.h"
+#include "events/Events.h"
 #include "monitor/Monitor.h"
 #include "monitor/MonitorTestHelpers.h"
 #include "store/Record.h"
@@ -361,23 +362,70 @@ TEST_F(StoreTest, StartUpDeletesWhatTheRecordNamesIfStillBoundAsRecorded)
     EXPECT_FALSE(recordExists());
 }
 
-TEST_F(StoreTest, AStrandedCertificateThatCouldNotBeDeletedStaysRecorded)
+// A deletion that does not last past its commit (the certificate's
+// registry entry holds a key of its own) leaves the certificate in "MY":
+// its record entry stays, the event names only what went, and the next
+// attempt, where it can go, deletes it and forgets it.
+TEST_F(StoreTest, ACertificateWhoseDeletionDidNotLastStaysRecorded)
 {
-    registerCard(demoCard(FamilyAtr21, SerialA)); // and the program ended with the card in
     const Thumbprint signing = thumbprintOfDer(signingCertificate());
-    ASSERT_TRUE(protectFromDeletion(signing, true));
-    removeStrandedCertificates();
-    const bool kept = personalStore().count(signing) == 1;
-    EXPECT_TRUE(protectFromDeletion(signing, false));
-    ASSERT_TRUE(kept);
-    EXPECT_EQ(personalStore().count(thumbprintOfDer(encryptionCertificate())), 0u);
-    const std::map<std::string, std::string> stays = {{hexText(signing), "001A2B3C4D5E"}};
-    EXPECT_EQ(recordValues(), stays);
+    const struct {
+        const char *name;
+        void (*remove)();
+        uint16_t told;
+    } paths[] = {
+        {"start-up cleanup", [] { removeStrandedCertificates(); }, 105},
+        {"card removal", [] {
+             removeCardCertificates("001A2B3C4D5E");
+             reportCardRemoved("R", "001A2B3C4D5E");
+         }, 102},
+    };
+    for (const auto &path : paths) {
+        SCOPED_TRACE(path.name);
+        registerCard(demoCard(FamilyAtr21, SerialA)); // and taken out, or the program ended
+        ASSERT_TRUE(protectFromDeletion(signing, true));
+        recordingevents::start();
+        path.remove();
+        const bool kept = personalStore().count(signing) == 1;
+        EXPECT_TRUE(protectFromDeletion(signing, false));
+        ASSERT_TRUE(kept);
+        EXPECT_EQ(personalStore().count(thumbprintOfDer(encryptionCertificate())), 0u);
+        const std::map<std::string, std::string> stays = {{hexText(signing), "001A2B3C4D5E"}};
+        EXPECT_EQ(recordValues(), stays);
+        const std::vector<recordingevents::LoggedEvent> told = recordingevents::withId(path.told);
+        ASSERT_EQ(told.size(), 1u);
+        const std::vector<std::string> &strings = told[0].strings;
+        EXPECT_EQ(strings[strings.size() - 2], "1");
+        EXPECT_EQ(strings.back(), hexText(thumbprintOfDer(encryptionCertificate())));
 
-    // The next start-up, where it can go, deletes it and forgets it.
-    removeStrandedCertificates();
-    EXPECT_EQ(personalStore().count(signing), 0u);
-    EXPECT_FALSE(recordExists());
+        path.remove();
+        EXPECT_EQ(personalStore().count(signing), 0u);
+        EXPECT_TRUE(recordValues().empty());
+    }
+}
+
+// A record the registry refuses is told as a failed store call; the card
+// being in its reader, its certificates are added all the same.
+TEST_F(StoreTest, ARecordWriteThatFailsIsTold)
+{
+    // A volatile key takes no lasting key under it.
+    const char velmoKey[] = "Software\\Velmo\\VelmoMon";
+    RegDeleteKeyA(HKEY_CURRENT_USER, velmoKey);
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, velmoKey, 0, NULL, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, NULL,
+                              &key, NULL),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    recordingevents::start();
+    registerCard(demoCard(FamilyAtr21, SerialA));
+    const bool recorded = recordExists();
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, velmoKey), ERROR_SUCCESS);
+    EXPECT_FALSE(recorded);
+    EXPECT_EQ(personalStore().size(), 3u);
+    const std::vector<recordingevents::LoggedEvent> failed = recordingevents::withId(111);
+    ASSERT_EQ(failed.size(), 2u);
+    for (const recordingevents::LoggedEvent &event : failed)
+        EXPECT_EQ(event.strings, (std::vector<std::string>{"RegCreateKeyExA", "0x000003FD"}));
 }
 
 TEST_F(StoreTest, ADamagedRecordEntryDeletesNothing)
