@@ -1,15 +1,15 @@
 // The values an administrator sets for VelmoMon, one row each: the policy
 // value under HKLM\Software\Policies\Velmo\VelmoMon, which Group Policy
 // writes through the templates built from this table, and for some of them a
-// preference under HKLM\Software\Velmo\VelmoMon, which the installer writes
-// and a policy value overrides. Below every other layer: the shell reads a
+// preference under HKLM\Software\Zimvor\VelmoMon, the program's own key,
+// which the installer writes and a policy value overrides. Below every other layer: the shell reads a
 // value and hands the answer to the layer that needs it.
 #pragma once
 
 #include <windows.h>
 
 const char PolicyKey[] = "Software\\Policies\\Velmo\\VelmoMon";
-const char PreferenceKey[] = "Software\\Velmo\\VelmoMon";
+const char PreferenceKey[] = "Software\\Zimvor\\VelmoMon";
 
 struct PolicyValue {
     const char *name;   // the value's name under both keys

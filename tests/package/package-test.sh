@@ -73,7 +73,7 @@ uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 expected_run="\"$program_files\\Zimvor\\VelmoMon\\VelmoMon.exe\""
 source_key_path='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\VelmoMon'
 policy_key='HKLM\Software\Policies\Velmo\VelmoMon'
-preference_key='HKLM\Software\Velmo\VelmoMon'
+preference_key='HKLM\Software\Zimvor\VelmoMon'
 
 "$WINESERVER" -k >/dev/null 2>&1
 rm -rf "$work"
@@ -104,7 +104,7 @@ check "components: the events' preference with EVENTLOG=1, the event source, the
 registry=$(msiinfo export "$package" Registry | tail -n +4 | cut -f 2-5 | LC_ALL=C sort | tr '\t\n' '|;')
 source_key='SYSTEM\CurrentControlSet\Services\EventLog\Application\VelmoMon\'
 check "registry values: the event source's two, the Run value, the events' preference, the AUTOSTART choice, nothing under Software\Policies ($registry)" \
-    [ "$registry" = "2|$source_key|EventMessageFile|[#VelmoMon.exe];2|$source_key|TypesSupported|#7;2|Software\Microsoft\Windows\CurrentVersion\Run|VelmoMon|\"[#VelmoMon.exe]\";2|Software\Velmo\VelmoMon|EventLog|#1;2|Software\Zimvor\VelmoMon|AutoStart|[AUTOSTART];" ]
+    [ "$registry" = "2|$source_key|EventMessageFile|[#VelmoMon.exe];2|$source_key|TypesSupported|#7;2|Software\Microsoft\Windows\CurrentVersion\Run|VelmoMon|\"[#VelmoMon.exe]\";2|Software\Zimvor\VelmoMon|AutoStart|[AUTOSTART];2|Software\Zimvor\VelmoMon|EventLog|#1;" ]
 shortcut_row=$(msiinfo export "$package" Shortcut | tail -n +4 | cut -f 2,3,5,9,10,12 | tr '\t' '|')
 check "a Start-menu shortcut VelmoMon to the program, with its icon ($shortcut_row)" \
     [ "$shortcut_row" = 'ProgramMenuFolder|VelmoMon|[#VelmoMon.exe]|VelmoMon.ico|0|INSTALLFOLDER' ]
