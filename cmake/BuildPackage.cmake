@@ -12,12 +12,7 @@
 # of one version (signed, say, after an unsigned one) replaces the installed
 # build of it as an upgrade does, where Windows Installer would refuse a
 # second package under the same product code.
-#
-# Packages before 1.0.11 (the program 1.0.0.11) kept EVENTLOG=1 as the policy
-# value under Software\Policies; the later ones keep it as a preference, and
-# take the older ones' policy value over when they replace them.
 cmake_minimum_required(VERSION 3.20)
-set(preference_version 1.0.11)
 
 foreach(name ARCH VERSION PROGRAM OUTPUT)
   if(NOT DEFINED ${name} OR "${${name}}" STREQUAL "")
@@ -124,7 +119,6 @@ endif()
 execute_process(
   COMMAND ${WIXL} -a ${ARCH} -o ${OUTPUT}.new
           -D Arch=${ARCH} -D Version=${package_version} -D NextVersion=${next_version} -D ProductCode=${product_code}
-          -D PreferenceVersion=${preference_version}
           -D UpgradeCode=${upgrade_code} -D OtherUpgradeCode=${other_upgrade_code} -D ProgramComponent=${program_component}
           -D RunComponent=${run_component} -D StartMenuComponent=${start_menu_component}
           -D FolderComponent=${folder_component} -D EventSourceComponent=${event_source_component}
@@ -137,9 +131,8 @@ if(NOT status EQUAL 0)
 endif()
 
 # What wixl cannot write: the Run value is installed only when AUTOSTART is
-# not 0 and the events' preference only with EVENTLOG=1 or the choice an
-# older package kept (component conditions), and both properties join the
-# secure properties (wixl lists the upgrade search's), which reach the
+# not 0 (a component condition), and AUTOSTART and EVENTLOG join the secure
+# properties (wixl lists the upgrade search's), which reach the
 # installation's server side in a managed installation.
 execute_process(COMMAND ${MSIINFO} export ${OUTPUT}.new Property OUTPUT_VARIABLE properties RESULT_VARIABLE status)
 if(NOT status EQUAL 0 OR NOT properties MATCHES "\nSecureCustomProperties\t([^\r\n]*)")
@@ -149,7 +142,6 @@ set(secure_properties "${CMAKE_MATCH_1};AUTOSTART;EVENTLOG")
 execute_process(
   COMMAND ${MSIBUILD} ${OUTPUT}.new
           -q "UPDATE `Component` SET `Condition` = 'AUTOSTART <> \"0\"' WHERE `Component` = 'RunAtLogOn'"
-          -q "UPDATE `Component` SET `Condition` = 'EVENTLOG = \"1\" OR EVENTLOG = \"#1\"' WHERE `Component` = 'EventLogPreference'"
           -q "UPDATE `Property` SET `Value` = '${secure_properties}' WHERE `Property` = 'SecureCustomProperties'"
   RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
 if(NOT status EQUAL 0)

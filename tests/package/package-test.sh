@@ -99,12 +99,12 @@ check "the icon in Add/Remove Programs" [ "$(property "$package" ARPPRODUCTICON)
 check "the icon in the Icon table" sh -c "cd '$work' && msiinfo export '$package' Icon | grep -q '^VelmoMon.ico'"
 check "platform $platform" sh -c "msiinfo suminfo '$package' | grep -qx 'Template: $platform'"
 components=$(msiinfo export "$package" Component | tail -n +4 | awk -F '\t' '{ print $1, $3, int($4 / 256) % 2 * 256, $5 }' | LC_ALL=C sort | tr '\n' ';')
-check "components: the events' preference with EVENTLOG=1, the event source, the maker's folder, the program, the Run value unless AUTOSTART is 0, the Start menu ($components)" \
-    [ "$components" = "EventLogPreference INSTALLFOLDER $bitness EVENTLOG = \"1\" OR EVENTLOG = \"#1\";EventSource INSTALLFOLDER $bitness ;MakerFolder ZimvorFolder $bitness ;Program INSTALLFOLDER $bitness ;RunAtLogOn INSTALLFOLDER $bitness AUTOSTART <> \"0\";StartMenu ProgramMenuFolder $bitness ;" ]
+check "components: the events' preference, the event source, the maker's folder, the program, the Run value unless AUTOSTART is 0, the Start menu ($components)" \
+    [ "$components" = "EventLogPreference INSTALLFOLDER $bitness ;EventSource INSTALLFOLDER $bitness ;MakerFolder ZimvorFolder $bitness ;Program INSTALLFOLDER $bitness ;RunAtLogOn INSTALLFOLDER $bitness AUTOSTART <> \"0\";StartMenu ProgramMenuFolder $bitness ;" ]
 registry=$(msiinfo export "$package" Registry | tail -n +4 | cut -f 2-5 | LC_ALL=C sort | tr '\t\n' '|;')
 source_key='SYSTEM\CurrentControlSet\Services\EventLog\Application\VelmoMon\'
 check "registry values: the event source's two, the Run value, the events' preference, the AUTOSTART choice, nothing under Software\Policies ($registry)" \
-    [ "$registry" = "2|$source_key|EventMessageFile|[#VelmoMon.exe];2|$source_key|TypesSupported|#7;2|Software\Microsoft\Windows\CurrentVersion\Run|VelmoMon|\"[#VelmoMon.exe]\";2|Software\Zimvor\VelmoMon|AutoStart|[AUTOSTART];2|Software\Zimvor\VelmoMon|EventLog|#1;" ]
+    [ "$registry" = "2|$source_key|EventMessageFile|[#VelmoMon.exe];2|$source_key|TypesSupported|#7;2|Software\Microsoft\Windows\CurrentVersion\Run|VelmoMon|\"[#VelmoMon.exe]\";2|Software\Zimvor\VelmoMon|AutoStart|[AUTOSTART];2|Software\Zimvor\VelmoMon|EventLog|#[EVENTLOG];" ]
 shortcut_row=$(msiinfo export "$package" Shortcut | tail -n +4 | cut -f 2,3,5,9,10,12 | tr '\t' '|')
 check "a Start-menu shortcut VelmoMon to the program, with its icon ($shortcut_row)" \
     [ "$shortcut_row" = 'ProgramMenuFolder|VelmoMon|[#VelmoMon.exe]|VelmoMon.ico|0|INSTALLFOLDER' ]
@@ -169,10 +169,12 @@ msiexec() {
 exit_code() { [ "$status" -eq $(($1 % 256)) ]; }
 
 # --- Install ---------------------------------------------------------------
-# The administrator's policy turns the events off; no package touches it.
-run reg add "$policy_key" /v EventLog /t REG_DWORD /d 0 /f /reg:64
-policy_kept() { [ "$(registry_data "$policy_key" EventLog /reg:64)" = 0x0 ]; }
-msiexec /i "$msi" EVENTLOG=0
+# The administrator's policy value, which no package touches: a fresh
+# install keeps it apart from its preference.
+policy=1
+run reg add "$policy_key" /v EventLog /t REG_DWORD /d $policy /f /reg:64
+policy_kept() { [ "$(registry_data "$policy_key" EventLog /reg:64)" = 0x$policy ]; }
+msiexec /i "$msi"
 check "silent install ends with 0 (got $status)" [ $status -eq 0 ]
 check "the program in $program_files\\Zimvor\\VelmoMon" cmp -s "$folder/VelmoMon.exe" "$program"
 check "the Run value is $expected_run (got $(run_value))" [ "$(run_value)" = "$expected_run" ]
@@ -180,7 +182,7 @@ check "the Start-menu shortcut VelmoMon to the program, with its icon" shortcut_
 first=$(products)
 check "one product in Add/Remove Programs ($first)" [ "$(echo "$first" | grep -c .)" -eq 1 ]
 check "the event source names the program, types 7 ($(event_source))" [ "$(event_source)" = "$expected_source" ]
-check "with EVENTLOG=0 no preference" not registry_data "$preference_key" EventLog
+check "without EVENTLOG the preference is 0, the policy's 1 not taken over" [ "$(registry_data "$preference_key" EventLog)" = 0x0 ]
 check "and the administrator's policy value is kept" policy_kept
 run reg query 'HKLM\Software\Classes\Installer\Products' /s
 icon=$(sed -n 's/^ *ProductIcon *REG_SZ *//p' "$work/out.txt" | head -1)
@@ -191,7 +193,9 @@ check "installing the same package again ends with 0 (got $status)" [ $status -e
 check "and changes nothing" sh -c "[ '$(products)' = '$first' ] && cmp -s '$folder/VelmoMon.exe' '$program'"
 
 # A rebuild of the same version is a package of its own: it replaces the
-# installed one.
+# installed one. The administrator's policy now turns the events off.
+policy=0
+run reg add "$policy_key" /v EventLog /t REG_DWORD /d $policy /f /reg:64
 build_package() { # VERSION PROGRAM OUTPUT [ARCH]
     cmake -DARCH="${4:-$arch}" -DVERSION="$1" -DPROGRAM="$2" -DOUTPUT="$3" \
         -P "$source_dir/cmake/BuildPackage.cmake" >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
@@ -278,7 +282,7 @@ second=$(products)
 check "one product left, the newer one ($second)" sh -c "[ \"\$(echo '$second' | grep -c .)\" -eq 1 ] && [ '$second' != '$rebuilt' ]"
 check "the newer program in place" cmp -s "$folder/VelmoMon.exe" "$work/VelmoMon.exe"
 check "the Run value is unchanged" [ "$(run_value)" = "$expected_run" ]
-check "the preference is kept by the upgrade" [ "$(registry_data "$preference_key" EventLog)" = 0x1 ]
+check "the preference is kept by the upgrade, the policy's 0 not taken over" [ "$(registry_data "$preference_key" EventLog)" = 0x1 ]
 check "and so is the administrator's policy value" policy_kept
 check "the event source is unchanged" [ "$(event_source)" = "$expected_source" ]
 
@@ -316,7 +320,7 @@ check "and keeps the Run value left out" no_run_value
 build_package "$newer_version" "$work/VelmoMon.exe" "$work/newer-rebuilt.msi"
 msiexec /i "$(windows_path "$work/newer-rebuilt.msi")" AUTOSTART=1 EVENTLOG=0
 check "an upgrade with AUTOSTART=1 ends with 0 (got $status)" [ $status -eq 0 ]
-check "with EVENTLOG=0 it removes the preference the older package kept" not registry_data "$preference_key" EventLog
+check "with EVENTLOG=0 it sets the preference the older package kept to 0" [ "$(registry_data "$preference_key" EventLog)" = 0x0 ]
 check "but not the administrator's policy value" policy_kept
 check "and adds the Run value (got $(run_value))" [ "$(run_value)" = "$expected_run" ]
 msiexec /x "$(windows_path "$work/newer-rebuilt.msi")"
@@ -326,15 +330,18 @@ check "no shortcut left" no_shortcut
 check "no product left" [ -z "$(products)" ]
 
 # --- A package that kept EVENTLOG as a policy value --------------------------
-# Such was the last package before 1.0.0.11: this one's preference written,
-# and looked for, under Software\Policies instead.
+# The packages before the preference, of this version too: this one's
+# preference written with EVENTLOG=1 only, as 1, and looked for, under
+# Software\Policies instead.
 run reg delete "$policy_key" /f /reg:64
-build_package 1.0.0.10 "$program" "$work/policy-writer.msi"
+build_package "$version" "$program" "$work/policy-writer.msi"
 msibuild "$work/policy-writer.msi" \
-    -q "UPDATE \`Registry\` SET \`Key\` = '${policy_key#HKLM\\}' WHERE \`Component_\` = 'EventLogPreference'" \
+    -q "UPDATE \`Registry\` SET \`Key\` = '${policy_key#HKLM\\}', \`Value\` = '#1' WHERE \`Component_\` = 'EventLogPreference'" \
+    -q "UPDATE \`Component\` SET \`Condition\` = 'EVENTLOG = \"1\"' WHERE \`Component\` = 'EventLogPreference'" \
     -q "UPDATE \`RegLocator\` SET \`Key\` = '${policy_key#HKLM\\}' WHERE \`Signature_\` = 'EventLogPreferenceSearch'"
 msiexec /i "$(windows_path "$work/policy-writer.msi")" EVENTLOG=1
-check "a package before 1.0.0.11 with EVENTLOG=1 wrote the policy value" [ "$(registry_data "$policy_key" EventLog)" = 0x1 ]
+check "a package before the preference with EVENTLOG=1 wrote the policy value and no preference" \
+    sh -c "[ '$(registry_data "$policy_key" EventLog)' = 0x1 ] && [ -z '$(registry_data "$preference_key" EventLog)' ]"
 msiexec /i "$msi"
 check "an upgrade of it without EVENTLOG ends with 0 (got $status)" [ $status -eq 0 ]
 check "and keeps its choice as the preference" [ "$(registry_data "$preference_key" EventLog)" = 0x1 ]
