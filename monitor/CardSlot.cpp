@@ -12,8 +12,6 @@
 #include "../card/CardFamily.h"
 #include "../events/Events.h"
 #include "../store/Store.h"
-#include "Monitor.h"
-#include "ReaderTable.h"
 
 namespace {
 
@@ -43,18 +41,18 @@ DWORD eventCount(DWORD state)
 
 // A card that could not be read is tried again after 1, 2, 4 ... cycles,
 // at most 60 apart, for as long as it stays in the reader.
-void scheduleRetry(SlotState &slot)
+void scheduleRetry(SlotState &slot, uint32_t cycle)
 {
     if (slot.retryGap == 0)
         slot.retryGap = 1;
-    slot.retryCycle = readerTable.cycle + slot.retryGap;
+    slot.retryCycle = cycle + slot.retryGap;
     slot.retryGap = slot.retryGap >= LongestRetryGap / 2 ? LongestRetryGap : 2 * slot.retryGap;
 }
 
-void markRead(uint32_t index)
+void markRead(const CardSlots &table, uint32_t index)
 {
-    SlotState &slot = readerTable.slots[index];
-    slot.cardCount = eventCount(readerTable.entries[index].dwCurrentState);
+    SlotState &slot = table.slots[index];
+    slot.cardCount = eventCount(table.entries[index].dwCurrentState);
     slot.needsCheck = false;
     slot.countsRestarted = false;
     slot.retryGap = 0;
@@ -64,18 +62,18 @@ void markRead(uint32_t index)
 // Connects to the card in the reader and reads its chip serial into
 // `serial` (the text size of the kind in CardKind). Answers the open
 // session, or null with nothing left open.
-CardSession *openCard(const char *reader, char *serial)
+CardSession *openCard(SCARDCONTEXT context, const char *reader, char *serial)
 {
     const FamilyLayout &family = familyLayout(CardKind);
-    currentCard = 0;
+    SCARDHANDLE card = 0;
     DWORD protocol = 0;
-    const LONG connected = SCardConnectA(pcscContext, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0,
-                                         &currentCard, &protocol);
+    const LONG connected =
+        SCardConnectA(context, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &card, &protocol);
     if (connected != SCARD_S_SUCCESS) {
         noteCardStopped(CardStepConnection, connected, 0);
         return NULL;
     }
-    CardSession *session = new (std::nothrow) CardSession(currentCard);
+    CardSession *session = new (std::nothrow) CardSession(card);
     if (session) {
         uint8_t answer[ChipInfoKept];
         if (session->getChipInfo(answer, family.answerLength) == SCARD_S_SUCCESS &&
@@ -86,38 +84,38 @@ CardSession *openCard(const char *reader, char *serial)
         noteCardStopped(CardStepSerial, session->lastResult, session->statusWord);
         delete session;
     }
-    SCardDisconnect(currentCard, SCARD_LEAVE_CARD);
+    SCardDisconnect(card, SCARD_LEAVE_CARD);
     return NULL;
 }
 
 void closeCard(CardSession *session)
 {
+    const SCARDHANDLE card = session->cardHandle;
     delete session;
-    if (currentCard != 0)
-        SCardDisconnect(currentCard, SCARD_LEAVE_CARD);
+    SCardDisconnect(card, SCARD_LEAVE_CARD);
 }
 
 // Whether the slot holds a card that still waits for a read.
-bool cardIsPending(uint32_t index)
+bool cardIsPending(const CardSlots &table, uint32_t index)
 {
-    const char *serial = (const char *)readerTable.entries[index].pvUserData;
-    return serial && (serial[0] == '\0' || readerTable.slots[index].needsCheck);
+    const char *serial = (const char *)table.entries[index].pvUserData;
+    return serial && (serial[0] == '\0' || table.slots[index].needsCheck);
 }
 
 // Reads the serial into the slot and registers the card's certificates.
-void readAndRegister(uint32_t index)
+void readAndRegister(const CardSlots &table, uint32_t index)
 {
-    SCARD_READERSTATEA &entry = readerTable.entries[index];
+    SCARD_READERSTATEA &entry = table.entries[index];
     CardKind = kindOfAtr(entry.rgbAtr);
     char *serial = (char *)entry.pvUserData;
     beginCardReport();
-    CardSession *session = openCard(entry.szReader, serial);
+    CardSession *session = openCard(table.context, entry.szReader, serial);
     if (!session) {
-        scheduleRetry(readerTable.slots[index]);
+        scheduleRetry(table.slots[index], table.cycle);
         reportCardInserted(entry.szReader, serial);
         return;
     }
-    markRead(index);
+    markRead(table, index);
     registerCardCertificates(session);
     closeCard(session);
     reportCardInserted(entry.szReader, serial);
@@ -126,34 +124,34 @@ void readAndRegister(uint32_t index)
 // After the counts started afresh, only a serial that is read and differs
 // makes the card another one: its predecessor's certificates go and the
 // card is taken anew. A card that cannot be read keeps them for now.
-void checkCard(uint32_t index)
+void checkCard(const CardSlots &table, uint32_t index)
 {
-    SCARD_READERSTATEA &entry = readerTable.entries[index];
+    SCARD_READERSTATEA &entry = table.entries[index];
     CardKind = kindOfAtr(entry.rgbAtr);
     char serial[SerialTextCapacity];
-    CardSession *session = openCard(entry.szReader, serial);
+    CardSession *session = openCard(table.context, entry.szReader, serial);
     if (!session) {
-        scheduleRetry(readerTable.slots[index]);
+        scheduleRetry(table.slots[index], table.cycle);
         return;
     }
     closeCard(session);
     if (strcmp(serial, (const char *)entry.pvUserData) == 0) {
-        markRead(index);
+        markRead(table, index);
         return;
     }
-    releaseSlot(index);
-    takeCard(index);
+    releaseSlot(table, index);
+    takeCard(table, index);
 }
 
 // A card moved to another reader between two cycles may be taken there
 // before its old slot is released: its certificates stay for that slot. A
 // slot still waiting to check its card does not count: the card it names
 // may be the one leaving.
-bool takenInAnotherSlot(uint32_t index, const char *serial)
+bool takenInAnotherSlot(const CardSlots &table, uint32_t index, const char *serial)
 {
-    for (uint32_t i = 0; i < readerTable.count; i++) {
-        const char *other = (const char *)readerTable.entries[i].pvUserData;
-        if (i != index && other && !readerTable.slots[i].needsCheck && strcmp(other, serial) == 0)
+    for (uint32_t i = 0; i < table.count; i++) {
+        const char *other = (const char *)table.entries[i].pvUserData;
+        if (i != index && other && !table.slots[i].needsCheck && strcmp(other, serial) == 0)
             return true;
     }
     return false;
@@ -162,22 +160,22 @@ bool takenInAnotherSlot(uint32_t index, const char *serial)
 // The card's certificates are gone: a slot still waiting to check the same
 // serial reads its card afresh, and registers it if it is that card, without
 // waiting out the gap its failed checks had grown.
-void forgetInOtherSlots(uint32_t index, const char *serial)
+void forgetInOtherSlots(const CardSlots &table, uint32_t index, const char *serial)
 {
-    for (uint32_t i = 0; i < readerTable.count; i++) {
-        char *other = (char *)readerTable.entries[i].pvUserData;
+    for (uint32_t i = 0; i < table.count; i++) {
+        char *other = (char *)table.entries[i].pvUserData;
         if (i != index && other && strcmp(other, serial) == 0) {
             other[0] = '\0';
-            readerTable.slots[i].retryCycle = readerTable.cycle;
+            table.slots[i].retryCycle = table.cycle;
         }
     }
 }
 
 } // namespace
 
-void takeCard(uint32_t index)
+void takeCard(const CardSlots &table, uint32_t index)
 {
-    SCARD_READERSTATEA &entry = readerTable.entries[index];
+    SCARD_READERSTATEA &entry = table.entries[index];
     // The family is decided from the first 20 octets whatever cbAtr says,
     // before the card is accepted or refused.
     CardKind = kindOfAtr(entry.rgbAtr);
@@ -190,42 +188,42 @@ void takeCard(uint32_t index)
         return;
     serial[0] = '\0';
     entry.pvUserData = serial;
-    memset(&readerTable.slots[index], 0, sizeof readerTable.slots[index]);
-    readerTable.slots[index].cardCount = eventCount(entry.dwCurrentState);
-    readAndRegister(index);
+    memset(&table.slots[index], 0, sizeof table.slots[index]);
+    table.slots[index].cardCount = eventCount(entry.dwCurrentState);
+    readAndRegister(table, index);
 }
 
-void releaseSlot(uint32_t index)
+void releaseSlot(const CardSlots &table, uint32_t index)
 {
-    SCARD_READERSTATEA &entry = readerTable.entries[index];
+    SCARD_READERSTATEA &entry = table.entries[index];
     char *serial = (char *)entry.pvUserData;
     if (!serial)
         return;
-    if (serial[0] != '\0' && !takenInAnotherSlot(index, serial)) {
+    if (serial[0] != '\0' && !takenInAnotherSlot(table, index, serial)) {
         removeCardCertificates(serial);
         reportCardRemoved(entry.szReader, serial);
-        forgetInOtherSlots(index, serial);
+        forgetInOtherSlots(table, index, serial);
     }
     free(serial);
     entry.pvUserData = NULL;
-    memset(&readerTable.slots[index], 0, sizeof readerTable.slots[index]);
+    memset(&table.slots[index], 0, sizeof table.slots[index]);
 }
 
-void retryPendingCard(uint32_t index)
+void retryPendingCard(const CardSlots &table, uint32_t index)
 {
-    if (!cardIsPending(index))
+    if (!cardIsPending(table, index))
         return;
-    if ((int32_t)(readerTable.cycle - readerTable.slots[index].retryCycle) < 0)
+    if ((int32_t)(table.cycle - table.slots[index].retryCycle) < 0)
         return;
     // After the counts started afresh the reader may hold a card of another
     // family, which is no card of the slot's.
-    const SCARD_READERSTATEA &entry = readerTable.entries[index];
+    const SCARD_READERSTATEA &entry = table.entries[index];
     if (!isFamilyAtr(entry.rgbAtr, entry.cbAtr)) {
-        releaseSlot(index);
+        releaseSlot(table, index);
         return;
     }
     if (((const char *)entry.pvUserData)[0] == '\0')
-        readAndRegister(index);
+        readAndRegister(table, index);
     else
-        checkCard(index);
+        checkCard(table, index);
 }

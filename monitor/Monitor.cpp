@@ -8,10 +8,6 @@
 #include <string.h>
 
 #include "../events/Events.h"
-#include "CardSlot.h"
-
-SCARDCONTEXT pcscContext;
-SCARDHANDLE currentCard;
 
 namespace {
 
@@ -27,12 +23,6 @@ const char ArrivalWatchName[] = "\\\\?PnP?\\Notification";
 // the arrivals during a status call: the readers are listed again this
 // often to see the others.
 const uint32_t ListingFallbackCycles = 10;
-
-long readerCheckRequested;
-// The readers of a context's first listing are not told one by one: the
-// start or the service found tells their count.
-bool firstListingOfContext;
-bool serviceWasLost;
 
 // Results of a status call after which the context is of no further use:
 // the resource manager stopped or went away (pcsc-lite answers NO_SERVICE,
@@ -50,55 +40,56 @@ bool contextIsGone(LONG result)
 // counts, so the ones the cards were taken with no longer count; after a
 // sleep the context that lived through it keeps them, and a card taken out
 // and put back meanwhile is read again.
-void takeEveryReaderAfresh(bool countsRestart)
+void takeEveryReaderAfresh(ReaderTable &table, bool countsRestart)
 {
-    for (uint32_t i = 0; i < readerTable.count; i++) {
-        readerTable.entries[i].dwCurrentState = SCARD_STATE_UNAWARE;
-        if (readerTable.entries[i].pvUserData) {
-            readerTable.slots[i].needsCheck = true;
-            readerTable.slots[i].countsRestarted |= countsRestart;
-            readerTable.slots[i].retryCycle = readerTable.cycle;
+    for (uint32_t i = 0; i < table.count; i++) {
+        table.entries[i].dwCurrentState = SCARD_STATE_UNAWARE;
+        if (table.entries[i].pvUserData) {
+            table.slots[i].needsCheck = true;
+            table.slots[i].countsRestarted |= countsRestart;
+            table.slots[i].retryCycle = table.cycle;
         }
     }
-    readerTable.arrivalState = 0;
-    readerTable.listingDue = true;
+    table.arrivalState = 0;
+    table.listingDue = true;
 }
 
-// Gives the dead context back, leaving pcscContext 0 so that the next
+// Gives the dead context back, leaving the context 0 so that the next
 // cycle establishes a new one and takes every reader afresh on it.
-void giveBackDeadContext(LONG result)
+void giveBackDeadContext(MonitorState &monitor, LONG result)
 {
     reportServiceLost(result);
-    serviceWasLost = true;
-    const SCARDCONTEXT dead = takePcscContext();
-    if (dead)
-        SCardReleaseContext(dead);
+    monitor.serviceWasLost = true;
+    const SCARDCONTEXT dead = monitor.context;
+    monitor.context = 0;
+    SCardReleaseContext(dead);
 }
 
-// Once a cycle while the service is away: pcscContext stays 0 until one
+// Once a cycle while the service is away: the context stays 0 until one
 // is had.
-LONG establishNewContext()
+LONG establishNewContext(MonitorState &monitor)
 {
     SCARDCONTEXT fresh = 0;
     const LONG result = SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &fresh);
     if (result == SCARD_S_SUCCESS)
-        __atomic_store_n(&pcscContext, fresh, __ATOMIC_SEQ_CST);
+        monitor.context = fresh;
     return result;
 }
 
-LONG relistIfDue()
+LONG relistIfDue(MonitorState &monitor)
 {
-    if (!readerTable.listingDue)
+    ReaderTable &table = monitor.table;
+    if (!table.listingDue)
         return SCARD_S_SUCCESS;
-    const LONG result = relistReaders(!firstListingOfContext);
+    const LONG result = relistReaders(table, monitor.context, !monitor.firstListingOfContext);
     if (result != SCARD_S_SUCCESS)
         return result;
-    readerTable.listingDue = false;
-    readerTable.cyclesSinceListing = 0;
-    if (firstListingOfContext && serviceWasLost)
-        reportServiceFound(readerTable.count);
-    firstListingOfContext = false;
-    serviceWasLost = false;
+    table.listingDue = false;
+    table.cyclesSinceListing = 0;
+    if (monitor.firstListingOfContext && monitor.serviceWasLost)
+        reportServiceFound(table.count);
+    monitor.firstListingOfContext = false;
+    monitor.serviceWasLost = false;
     return result;
 }
 
@@ -111,42 +102,43 @@ DWORD watchedState(DWORD event)
 
 // The arrival watch asks for a new listing when it reports a change or
 // its count moves.
-void noteArrivals(DWORD event)
+void noteArrivals(ReaderTable &table, DWORD event)
 {
-    if ((event & SCARD_STATE_CHANGED) || (event >> 16) != (readerTable.arrivalState >> 16))
-        readerTable.listingDue = true;
-    readerTable.arrivalState = watchedState(event) & ~(DWORD)SCARD_STATE_CHANGED;
+    if ((event & SCARD_STATE_CHANGED) || (event >> 16) != (table.arrivalState >> 16))
+        table.listingDue = true;
+    table.arrivalState = watchedState(event) & ~(DWORD)SCARD_STATE_CHANGED;
 }
 
 // Without a count in the arrival watch, the readers are listed again every
 // few cycles.
-void noteCycleWithoutListing()
+void noteCycleWithoutListing(ReaderTable &table)
 {
-    if ((readerTable.arrivalState >> 16) == 0 &&
-        ++readerTable.cyclesSinceListing >= ListingFallbackCycles)
-        readerTable.listingDue = true;
+    if ((table.arrivalState >> 16) == 0 &&
+        ++table.cyclesSinceListing >= ListingFallbackCycles)
+        table.listingDue = true;
 }
 
 // One status call over the table's entries and the arrival watch, on a copy
 // so that the watch needs no room in the table.
-LONG callStatus()
+LONG callStatus(MonitorState &monitor)
 {
+    ReaderTable &table = monitor.table;
     SCARD_READERSTATEA states[ReaderTableSize + 1];
-    const uint32_t count = readerTable.count;
-    memcpy(states, readerTable.entries, count * sizeof states[0]);
+    const uint32_t count = table.count;
+    memcpy(states, table.entries, count * sizeof states[0]);
     memset(&states[count], 0, sizeof states[count]);
     states[count].szReader = ArrivalWatchName;
-    states[count].dwCurrentState = readerTable.arrivalState;
-    const LONG result = SCardGetStatusChangeA(pcscContext, StatusTimeout, states, count + 1);
+    states[count].dwCurrentState = table.arrivalState;
+    const LONG result = SCardGetStatusChangeA(monitor.context, StatusTimeout, states, count + 1);
     if (result != SCARD_S_SUCCESS)
         return result;
     for (uint32_t i = 0; i < count; i++) {
-        SCARD_READERSTATEA &entry = readerTable.entries[i];
+        SCARD_READERSTATEA &entry = table.entries[i];
         entry.dwEventState = states[i].dwEventState;
         entry.cbAtr = states[i].cbAtr <= sizeof entry.rgbAtr ? states[i].cbAtr : 0;
         memcpy(entry.rgbAtr, states[i].rgbAtr, sizeof entry.rgbAtr);
     }
-    noteArrivals(states[count].dwEventState);
+    noteArrivals(table, states[count].dwEventState);
     return result;
 }
 
@@ -155,10 +147,10 @@ LONG callStatus()
 // whatever other state the reader shows now. After the counts restarted,
 // the count is the one of the first report, and the card's serial tells.
 // Where the platform keeps no count it stays 0 and nothing tells.
-bool cardWasSwapped(uint32_t index, DWORD event, bool firstReport)
+bool cardWasSwapped(ReaderTable &table, uint32_t index, DWORD event, bool firstReport)
 {
-    SlotState &slot = readerTable.slots[index];
-    if (!readerTable.entries[index].pvUserData || !(event & SCARD_STATE_PRESENT))
+    SlotState &slot = table.slots[index];
+    if (!table.entries[index].pvUserData || !(event & SCARD_STATE_PRESENT))
         return false;
     if (slot.countsRestarted && firstReport) {
         slot.cardCount = event >> 16;
@@ -172,83 +164,107 @@ bool cardWasSwapped(uint32_t index, DWORD event, bool firstReport)
 // card in it) takes the card with it, so its slot's removal runs and the
 // slot becomes Free; an unknown reader has left the system, and its entry
 // is freed at the next listing, which comes at the end of this cycle.
-void examineEntry(uint32_t index)
+void examineEntry(MonitorState &monitor, uint32_t index)
 {
-    SCARD_READERSTATEA &entry = readerTable.entries[index];
+    ReaderTable &table = monitor.table;
+    SCARD_READERSTATEA &entry = table.entries[index];
     const DWORD event = entry.dwEventState;
     const DWORD low = event & EventMask;
     const bool firstReport = entry.dwCurrentState == SCARD_STATE_UNAWARE;
     entry.dwCurrentState = watchedState(event);
     const bool changed = (event & SCARD_STATE_CHANGED) != 0;
     if (changed && (event & SCARD_STATE_UNKNOWN)) {
-        releaseSlot(index);
-        readerTable.listingDue = true;
+        releaseSlot(slotsOf(table, monitor.context), index);
+        table.listingDue = true;
     } else if ((changed && (event & SCARD_STATE_UNAVAILABLE)) || low == RemovalEvent) {
-        releaseSlot(index);
-    } else if (cardWasSwapped(index, event, firstReport)) {
-        releaseSlot(index);
+        releaseSlot(slotsOf(table, monitor.context), index);
+    } else if (cardWasSwapped(table, index, event, firstReport)) {
+        releaseSlot(slotsOf(table, monitor.context), index);
         if (low == InsertionEvent)
-            takeCard(index);
+            takeCard(slotsOf(table, monitor.context), index);
     } else if (low == InsertionEvent) {
-        takeCard(index);
+        takeCard(slotsOf(table, monitor.context), index);
     }
 }
 
 // A card waits for a read only while the reader last showed it present.
-void retryPendingCards()
+void retryPendingCards(MonitorState &monitor)
 {
-    for (uint32_t i = 0; i < readerTable.count; i++)
-        if (readerTable.entries[i].dwCurrentState & SCARD_STATE_PRESENT)
-            retryPendingCard(i);
+    ReaderTable &table = monitor.table;
+    for (uint32_t i = 0; i < table.count && !monitorStopRequested(monitor); i++)
+        if (table.entries[i].dwCurrentState & SCARD_STATE_PRESENT)
+            retryPendingCard(slotsOf(table, monitor.context), i);
 }
 
 } // namespace
 
-// The main thread gives the context back at its end while the monitor
-// thread may be renewing it: whoever takes it first releases it, so that it
-// is released once.
-SCARDCONTEXT takePcscContext()
+void requestReaderCheck(MonitorState &monitor)
 {
-    return __atomic_exchange_n(&pcscContext, (SCARDCONTEXT)0, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&monitor.readerCheckRequested, 1L, __ATOMIC_SEQ_CST);
 }
 
-void requestReaderCheck()
+void setSessionConnected(MonitorState &monitor, bool on)
 {
-    __atomic_store_n(&readerCheckRequested, 1L, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&monitor.sessionDisconnected, on ? 0L : 1L, __ATOMIC_SEQ_CST);
+    if (on)
+        requestReaderCheck(monitor);
 }
 
-LONG pollReaders()
+bool monitorStopRequested(MonitorState &monitor)
 {
-    if (!pcscContext) {
-        const LONG established = establishNewContext();
+    return __atomic_load_n(&monitor.stopRequested, __ATOMIC_SEQ_CST) != 0;
+}
+
+LONG pollReaders(MonitorState &monitor)
+{
+    ReaderTable &table = monitor.table;
+    if (__atomic_load_n(&monitor.sessionDisconnected, __ATOMIC_SEQ_CST))
+        return SCARD_S_SUCCESS;
+    if (!monitor.context) {
+        const LONG established = establishNewContext(monitor);
         if (established != SCARD_S_SUCCESS)
             return established;
-        takeEveryReaderAfresh(true);
-        firstListingOfContext = true;
+        takeEveryReaderAfresh(table, true);
+        monitor.firstListingOfContext = true;
     }
-    readerTable.cycle++;
-    if (__atomic_exchange_n(&readerCheckRequested, 0L, __ATOMIC_SEQ_CST))
-        takeEveryReaderAfresh(false);
-    LONG result = relistIfDue();
-    reportStarted(readerTable.count);
+    table.cycle++;
+    if (__atomic_exchange_n(&monitor.readerCheckRequested, 0L, __ATOMIC_SEQ_CST))
+        takeEveryReaderAfresh(table, false);
+    LONG result = relistIfDue(monitor);
+    reportStarted(table.count);
     if (!contextIsGone(result))
-        result = callStatus();
+        result = callStatus(monitor);
     if (contextIsGone(result)) {
-        giveBackDeadContext(result);
+        giveBackDeadContext(monitor, result);
         return result;
     }
-    noteCycleWithoutListing();
+    noteCycleWithoutListing(table);
     if (result == SCARD_S_SUCCESS)
-        for (uint32_t i = 0; i < readerTable.count; i++)
-            examineEntry(i);
+        for (uint32_t i = 0; i < table.count && !monitorStopRequested(monitor); i++)
+            examineEntry(monitor, i);
     // pcsc-lite fails the whole call while a watched reader is missing.
     if (result == SCARD_E_UNKNOWN_READER)
-        readerTable.listingDue = true;
-    const LONG listed = relistIfDue();
+        table.listingDue = true;
+    const LONG listed = relistIfDue(monitor);
     if (contextIsGone(listed)) {
-        giveBackDeadContext(listed);
+        giveBackDeadContext(monitor, listed);
         return result;
     }
-    retryPendingCards();
+    retryPendingCards(monitor);
     return result;
+}
+
+void runMonitor(MonitorState &monitor, bool (*waitForCycle)(MonitorState &monitor))
+{
+    while (!monitorStopRequested(monitor) && waitForCycle(monitor) &&
+           !monitorStopRequested(monitor)) {
+        pollReaders(monitor);
+        reportStarted(monitor.table.count);
+        reportLeftOutEvents();
+    }
+}
+
+void requestMonitorStop(MonitorState &monitor)
+{
+    __atomic_store_n(&monitor.stopRequested, 1L, __ATOMIC_SEQ_CST);
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "helpers/DemoCards.h"
+#include "card/CardFamily.h"
 #include "monitor/Monitor.h"
 #include "monitor/MonitorTestHelpers.h"
 #include "support/CollectingStore.h"
@@ -64,13 +65,12 @@ void resetWorld()
     clearReaderTable();
     fakepcsc::reset();
     collectingstore::reset();
-    currentCard = 0;
-    pcscContext = 0;
+    testMonitor().context = 0;
 }
 
 void endProgram()
 {
-    const SCARDCONTEXT context = takePcscContext();
+    const SCARDCONTEXT context = takeTestContext();
     if (context)
         SCardReleaseContext(context);
     require(fakepcsc::contextsNotReleased() == 0, "every context is given back");
@@ -97,7 +97,7 @@ PoolCard poolCard(uint8_t number, CardFamily family, size_t certificates, bool f
     // "MY" after the card alone was put into a reader and read.
     resetWorld();
     fakepcsc::insertCard(fakepcsc::addReader("Clean Reader"), card.image);
-    pollReaders();
+    pollReaders(testMonitor());
     card.rows = collectingstore::personalStore();
     endProgram();
     for (const auto &row : card.rows)
@@ -428,8 +428,8 @@ void checkSettled(Day &day)
     }
     require(missing <= unwatched, "every card that can be read in a watched reader is registered");
     size_t slots = 0;
-    for (uint32_t i = 0; i < readerTable.count; i++)
-        slots += readerTable.entries[i].pvUserData != NULL;
+    for (uint32_t i = 0; i < testMonitor().table.count; i++)
+        slots += testMonitor().table.entries[i].pvUserData != NULL;
     require(slots <= slotHolders, "only the slots of cards in readers, or waiting on one, are taken");
 }
 
@@ -445,7 +445,7 @@ void poll(Day &day)
     if (seesReaders)
         hideUnseenReturns(day, !afresh);
     const unsigned established = fakepcsc::counters().establish;
-    pollReaders();
+    pollReaders(testMonitor());
     if (seesReaders)
         notePolledReaders(day);
     require(fakepcsc::counters().establish - established <= 1, "at most one context establishment a cycle");
@@ -630,7 +630,7 @@ void sleepAndResume(Day &day, uint8_t choice, Steps &steps)
             steps.next();
         }
     }
-    requestReaderCheck();
+    requestReaderCheck(testMonitor());
     checkEverySlot(day);
     day.afresh = true;
 }

@@ -10,6 +10,7 @@
 
 #include "FuzzPcsc.h"
 #include "card/CardSession.h"
+#include "card/CardFamily.h"
 #include "monitor/Monitor.h"
 #include "monitor/MonitorTestHelpers.h"
 #include "support/CollectingStore.h"
@@ -322,12 +323,12 @@ void fuzzInsertion(const uint8_t *data, size_t size)
     setFuzzAtr(data[0]);
     collectingstore::reset();
     clearReaderTable();
-    SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &pcscContext);
+    SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &testMonitor().context);
     static const char readers[] = "Fuzz Reader 0\0";
-    fillReaderTable(readers);
+    fillReaderTable(testMonitor().table, readers);
 
-    pollReaders();
-    const char *slot = (const char *)readerTable.entries[0].pvUserData;
+    pollReaders(testMonitor());
+    const char *slot = (const char *)testMonitor().table.entries[0].pvUserData;
     std::string serial = slot ? slot : "";
     require(serial.empty() || (serial.size() == serialLength() &&
                                hexText(serial.data(), serial.size())),
@@ -347,9 +348,9 @@ void fuzzInsertion(const uint8_t *data, size_t size)
     requireNothingOpen();
 
     fuzzpcsc::pullCard();
-    pollReaders();
+    pollReaders(testMonitor());
     const std::vector<std::string> &removed = collectingstore::removedSerials();
-    require(readerTable.entries[0].pvUserData == NULL, "the removal frees the slot");
+    require(testMonitor().table.entries[0].pvUserData == NULL, "the removal frees the slot");
     require(serial.empty() ? removed.empty() : removed.size() == 1 && removed[0] == serial,
             "the removal hands over the serial that was read, and only that");
     clearReaderTable();

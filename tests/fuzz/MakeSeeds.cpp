@@ -14,6 +14,7 @@
 
 #include "FuzzPcsc.h"
 #include "card/CardSession.h"
+#include "card/CardFamily.h"
 #include "monitor/Monitor.h"
 #include "monitor/MonitorTestHelpers.h"
 #include "support/CollectingStore.h"
@@ -119,12 +120,12 @@ Bytes insertionScript(const SeedCard &seed, const CardImage &card)
     fakepcsc::setSelectNeedsGetResponse(seed.selectNeedsGetResponse);
     collectingstore::reset();
     clearReaderTable();
-    SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &pcscContext);
+    SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &testMonitor().context);
     const size_t reader = fakepcsc::addReader("Seed Reader");
     fakepcsc::insertCard(reader, card);
     static const char readers[] = "Seed Reader\0";
-    fillReaderTable(readers);
-    pollReaders();
+    fillReaderTable(testMonitor().table, readers);
+    pollReaders(testMonitor());
     const Bytes script = scriptOfLog(seed.family == FamilyAtr20 ? 1 : 0);
     clearReaderTable();
     return script;
