@@ -1,10 +1,7 @@
-// The serial slot's work. The slot's text (pvUserData) is allocated when
-// the card is accepted and holds the card serial once it has been read;
-// until then it is empty, and nothing is handed to the store for it.
+// The card slots' work. A slot's serial is read when the card is taken and
+// kept in the slot; until it is, nothing is handed to the store for it.
 #include "CardSlot.h"
 
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <new>
@@ -17,71 +14,57 @@ namespace {
 
 const uint8_t LongestRetryGap = 60; // cycles
 
-// The one platform difference of the monitor: two upper-case hexadecimal
-// digits of one octet and a NUL, written at `text`.
-void writeHexOctet(char *text, uint8_t octet)
-{
-#ifdef _WIN32
-    wsprintfA(text, "%02hX", (unsigned short)octet);
-#else
-    snprintf(text, 3, "%02hX", (unsigned short)octet);
-#endif
-}
-
-void writeSerial(char *text, const uint8_t *answer, const FamilyLayout &family)
-{
-    for (uint32_t i = 0; i < family.serialBytes; i++)
-        writeHexOctet(text + 2 * i, answer[family.serialOffset + i]);
-}
-
 DWORD eventCount(DWORD state)
 {
     return (state >> 16) & 0xFFFF;
 }
 
+bool isTaken(const CardSlot &slot)
+{
+    return slot.status != SlotFree;
+}
+
 // A card that could not be read is tried again after 1, 2, 4 ... cycles,
 // at most 60 apart, for as long as it stays in the reader.
-void scheduleRetry(SlotState &slot, uint32_t cycle)
+void scheduleRetry(CardSlot &slot, uint32_t cycle, LONG result)
 {
     if (slot.retryGap == 0)
         slot.retryGap = 1;
     slot.retryCycle = cycle + slot.retryGap;
     slot.retryGap = slot.retryGap >= LongestRetryGap / 2 ? LongestRetryGap : 2 * slot.retryGap;
+    slot.whyUnread = result == SCARD_E_SHARING_VIOLATION ? UnreadHeldExclusively : UnreadNotAnswering;
 }
 
-void markRead(const CardSlots &table, uint32_t index)
+void markRead(const CardSlots &table, uint32_t index, const char *serial)
 {
-    SlotState &slot = table.slots[index];
+    CardSlot &slot = table.slots[index];
+    slot.status = SlotRegistered;
+    slot.whyUnread = UnreadNone;
     slot.cardCount = eventCount(table.entries[index].dwCurrentState);
-    slot.needsCheck = false;
     slot.countsRestarted = false;
     slot.retryGap = 0;
     slot.retryCycle = 0;
+    memcpy(slot.serial, serial, sizeof slot.serial);
 }
 
-// Connects to the card in the reader and reads its chip serial into
-// `serial` (the text size of the kind in CardKind). Answers the open
-// session, or null with nothing left open.
-CardSession *openCard(SCARDCONTEXT context, const char *reader, char *serial)
+// Connects to the card in the reader and reads its chip serial. Answers the
+// open session, or null with nothing left open and `result` the failure.
+CardSession *openCard(SCARDCONTEXT context, const SCARD_READERSTATEA &entry, LONG &result)
 {
-    const FamilyLayout &family = familyLayout(CardKind);
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
-    const LONG connected =
-        SCardConnectA(context, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &card, &protocol);
-    if (connected != SCARD_S_SUCCESS) {
-        noteCardStopped(CardStepConnection, connected, 0);
+    result = SCardConnectA(context, entry.szReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &card,
+                           &protocol);
+    if (result != SCARD_S_SUCCESS) {
+        noteCardStopped(CardStepConnection, result, 0);
         return NULL;
     }
-    CardSession *session = new (std::nothrow) CardSession(card);
+    CardSession *session = new (std::nothrow) CardSession(card, kindOfAtr(entry.rgbAtr));
     if (session) {
-        uint8_t answer[ChipInfoKept];
-        if (session->getChipInfo(answer, family.answerLength) == SCARD_S_SUCCESS &&
-            session->statusWord == StatusSuccess) {
-            writeSerial(serial, answer, family);
+        if (session->readSerial())
             return session;
-        }
         noteCardStopped(CardStepSerial, session->lastResult, session->statusWord);
+        result = session->lastResult != SCARD_S_SUCCESS ? session->lastResult : SCARD_E_CARD_UNSUPPORTED;
         delete session;
     }
     SCardDisconnect(card, SCARD_LEAVE_CARD);
@@ -95,30 +78,32 @@ void closeCard(CardSession *session)
     SCardDisconnect(card, SCARD_LEAVE_CARD);
 }
 
-// Whether the slot holds a card that still waits for a read.
-bool cardIsPending(const CardSlots &table, uint32_t index)
+bool cardIsPending(const CardSlot &slot)
 {
-    const char *serial = (const char *)table.entries[index].pvUserData;
-    return serial && (serial[0] == '\0' || table.slots[index].needsCheck);
+    return slot.status == SlotUnread || slot.status == SlotChecking;
 }
 
-// Reads the serial into the slot and registers the card's certificates.
+// Reads the serial into the slot and registers the card's certificates. A
+// card that cannot be read is told once for its insertion, not at every
+// attempt.
 void readAndRegister(const CardSlots &table, uint32_t index)
 {
-    SCARD_READERSTATEA &entry = table.entries[index];
-    CardKind = kindOfAtr(entry.rgbAtr);
-    char *serial = (char *)entry.pvUserData;
+    const SCARD_READERSTATEA &entry = table.entries[index];
+    CardSlot &slot = table.slots[index];
     beginCardReport();
-    CardSession *session = openCard(table.context, entry.szReader, serial);
+    LONG result;
+    CardSession *session = openCard(table.context, entry, result);
     if (!session) {
-        scheduleRetry(table.slots[index], table.cycle);
-        reportCardInserted(entry.szReader, serial);
+        scheduleRetry(slot, table.cycle, result);
+        if (!slot.failureTold)
+            reportCardInserted(entry.szReader, "");
+        slot.failureTold = true;
         return;
     }
-    markRead(table, index);
+    markRead(table, index, session->serial);
     registerCardCertificates(session);
     closeCard(session);
-    reportCardInserted(entry.szReader, serial);
+    reportCardInserted(entry.szReader, slot.serial);
 }
 
 // After the counts started afresh, only a serial that is read and differs
@@ -126,17 +111,18 @@ void readAndRegister(const CardSlots &table, uint32_t index)
 // card is taken anew. A card that cannot be read keeps them for now.
 void checkCard(const CardSlots &table, uint32_t index)
 {
-    SCARD_READERSTATEA &entry = table.entries[index];
-    CardKind = kindOfAtr(entry.rgbAtr);
-    char serial[SerialTextCapacity];
-    CardSession *session = openCard(table.context, entry.szReader, serial);
+    CardSlot &slot = table.slots[index];
+    LONG result;
+    CardSession *session = openCard(table.context, table.entries[index], result);
     if (!session) {
-        scheduleRetry(table.slots[index], table.cycle);
+        scheduleRetry(slot, table.cycle, result);
         return;
     }
+    char serial[SerialTextCapacity];
+    memcpy(serial, session->serial, sizeof serial);
     closeCard(session);
-    if (strcmp(serial, (const char *)entry.pvUserData) == 0) {
-        markRead(table, index);
+    if (strcmp(serial, slot.serial) == 0) {
+        markRead(table, index, serial);
         return;
     }
     releaseSlot(table, index);
@@ -149,11 +135,10 @@ void checkCard(const CardSlots &table, uint32_t index)
 // may be the one leaving.
 bool takenInAnotherSlot(const CardSlots &table, uint32_t index, const char *serial)
 {
-    for (uint32_t i = 0; i < table.count; i++) {
-        const char *other = (const char *)table.entries[i].pvUserData;
-        if (i != index && other && !table.slots[i].needsCheck && strcmp(other, serial) == 0)
+    for (uint32_t i = 0; i < table.count; i++)
+        if (i != index && table.slots[i].status == SlotRegistered &&
+            strcmp(table.slots[i].serial, serial) == 0)
             return true;
-    }
     return false;
 }
 
@@ -163,57 +148,100 @@ bool takenInAnotherSlot(const CardSlots &table, uint32_t index, const char *seri
 void forgetInOtherSlots(const CardSlots &table, uint32_t index, const char *serial)
 {
     for (uint32_t i = 0; i < table.count; i++) {
-        char *other = (char *)table.entries[i].pvUserData;
-        if (i != index && other && strcmp(other, serial) == 0) {
-            other[0] = '\0';
-            table.slots[i].retryCycle = table.cycle;
+        CardSlot &other = table.slots[i];
+        if (i != index && isTaken(other) && strcmp(other.serial, serial) == 0) {
+            other.status = SlotUnread;
+            other.serial[0] = '\0';
+            other.retryCycle = table.cycle;
         }
     }
 }
 
 } // namespace
 
+void clearSlot(CardSlot &slot)
+{
+    memset(&slot, 0, sizeof slot);
+}
+
+void moveSlotsDown(CardSlot *slots, uint32_t index, uint32_t later)
+{
+    memmove(&slots[index], &slots[index + 1], later * sizeof slots[0]);
+    clearSlot(slots[index + later]);
+}
+
+bool cardWasSwapped(const CardSlot &slot, DWORD event, bool firstReport)
+{
+    if (!isTaken(slot) || !(event & SCARD_STATE_PRESENT))
+        return false;
+    if (slot.countsRestarted && firstReport)
+        return false;
+    return ((eventCount(event) - slot.cardCount) & 0xFFFF) >= 2;
+}
+
+void noteReport(const CardSlots &table, uint32_t index, DWORD event, bool firstReport)
+{
+    CardSlot &slot = table.slots[index];
+    if (!isTaken(slot) || !slot.countsRestarted || !firstReport || !(event & SCARD_STATE_PRESENT))
+        return;
+    slot.cardCount = eventCount(event);
+    slot.countsRestarted = false;
+}
+
 void takeCard(const CardSlots &table, uint32_t index)
 {
-    SCARD_READERSTATEA &entry = table.entries[index];
-    // The family is decided from the first 20 octets whatever cbAtr says,
-    // before the card is accepted or refused.
-    CardKind = kindOfAtr(entry.rgbAtr);
-    if (entry.pvUserData || !isFamilyAtr(entry.rgbAtr, entry.cbAtr))
+    const SCARD_READERSTATEA &entry = table.entries[index];
+    CardSlot &slot = table.slots[index];
+    if (isTaken(slot))
         return;
-    // Room for either family's serial: the card read at the end may be
-    // another one, swapped in while the counts started afresh.
-    char *serial = (char *)malloc(SerialTextCapacity);
-    if (!serial)
+    clearSlot(slot);
+    if (!isFamilyAtr(entry.rgbAtr, entry.cbAtr)) {
+        slot.whyUnread = UnreadNotOfTheFamily;
         return;
-    serial[0] = '\0';
-    entry.pvUserData = serial;
-    memset(&table.slots[index], 0, sizeof table.slots[index]);
-    table.slots[index].cardCount = eventCount(entry.dwCurrentState);
+    }
+    slot.status = SlotUnread;
+    slot.family = kindOfAtr(entry.rgbAtr);
+    slot.cardCount = eventCount(entry.dwCurrentState);
     readAndRegister(table, index);
+}
+
+void noteUnreadable(const CardSlots &table, uint32_t index, UnreadReason reason)
+{
+    CardSlot &slot = table.slots[index];
+    if (!isTaken(slot))
+        slot.whyUnread = reason;
 }
 
 void releaseSlot(const CardSlots &table, uint32_t index)
 {
-    SCARD_READERSTATEA &entry = table.entries[index];
-    char *serial = (char *)entry.pvUserData;
-    if (!serial)
-        return;
-    if (serial[0] != '\0' && !takenInAnotherSlot(table, index, serial)) {
-        removeCardCertificates(serial);
-        reportCardRemoved(entry.szReader, serial);
-        forgetInOtherSlots(table, index, serial);
+    CardSlot &slot = table.slots[index];
+    if (slot.status == SlotRegistered || slot.status == SlotChecking) {
+        if (!takenInAnotherSlot(table, index, slot.serial)) {
+            removeCardCertificates(slot.serial);
+            reportCardRemoved(table.entries[index].szReader, slot.serial);
+            forgetInOtherSlots(table, index, slot.serial);
+        }
     }
-    free(serial);
-    entry.pvUserData = NULL;
-    memset(&table.slots[index], 0, sizeof table.slots[index]);
+    clearSlot(slot);
+}
+
+void checkEveryCardAfresh(const CardSlots &table, bool countsRestart)
+{
+    for (uint32_t i = 0; i < table.count; i++) {
+        CardSlot &slot = table.slots[i];
+        if (!isTaken(slot))
+            continue;
+        if (slot.status == SlotRegistered)
+            slot.status = SlotChecking;
+        slot.countsRestarted |= countsRestart;
+        slot.retryCycle = table.cycle;
+    }
 }
 
 void retryPendingCard(const CardSlots &table, uint32_t index)
 {
-    if (!cardIsPending(table, index))
-        return;
-    if ((int32_t)(table.cycle - table.slots[index].retryCycle) < 0)
+    const CardSlot &slot = table.slots[index];
+    if (!cardIsPending(slot) || (int32_t)(table.cycle - slot.retryCycle) < 0)
         return;
     // After the counts started afresh the reader may hold a card of another
     // family, which is no card of the slot's.
@@ -222,7 +250,7 @@ void retryPendingCard(const CardSlots &table, uint32_t index)
         releaseSlot(table, index);
         return;
     }
-    if (((const char *)entry.pvUserData)[0] == '\0')
+    if (slot.status == SlotUnread)
         readAndRegister(table, index);
     else
         checkCard(table, index);

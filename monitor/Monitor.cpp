@@ -42,14 +42,9 @@ bool contextIsGone(LONG result)
 // and put back meanwhile is read again.
 void takeEveryReaderAfresh(ReaderTable &table, bool countsRestart)
 {
-    for (uint32_t i = 0; i < table.count; i++) {
+    for (uint32_t i = 0; i < table.count; i++)
         table.entries[i].dwCurrentState = SCARD_STATE_UNAWARE;
-        if (table.entries[i].pvUserData) {
-            table.slots[i].needsCheck = true;
-            table.slots[i].countsRestarted |= countsRestart;
-            table.slots[i].retryCycle = table.cycle;
-        }
-    }
+    checkEveryCardAfresh(slotsOf(table, 0), countsRestart);
     table.arrivalState = 0;
     table.listingDue = true;
 }
@@ -142,24 +137,6 @@ LONG callStatus(MonitorState &monitor)
     return result;
 }
 
-// The card in a Taken slot was replaced between two calls when the
-// reader's event count moved by two or more since the card was taken,
-// whatever other state the reader shows now. After the counts restarted,
-// the count is the one of the first report, and the card's serial tells.
-// Where the platform keeps no count it stays 0 and nothing tells.
-bool cardWasSwapped(ReaderTable &table, uint32_t index, DWORD event, bool firstReport)
-{
-    SlotState &slot = table.slots[index];
-    if (!table.entries[index].pvUserData || !(event & SCARD_STATE_PRESENT))
-        return false;
-    if (slot.countsRestarted && firstReport) {
-        slot.cardCount = event >> 16;
-        slot.countsRestarted = false;
-        return false;
-    }
-    return (((event >> 16) - slot.cardCount) & 0xFFFF) >= 2;
-}
-
 // This program's own rule: a reader that disappears (unplugged with the
 // card in it) takes the card with it, so its slot's removal runs and the
 // slot becomes Free; an unknown reader has left the system, and its entry
@@ -167,6 +144,7 @@ bool cardWasSwapped(ReaderTable &table, uint32_t index, DWORD event, bool firstR
 void examineEntry(MonitorState &monitor, uint32_t index)
 {
     ReaderTable &table = monitor.table;
+    const CardSlots slots = slotsOf(table, monitor.context);
     SCARD_READERSTATEA &entry = table.entries[index];
     const DWORD event = entry.dwEventState;
     const DWORD low = event & EventMask;
@@ -174,16 +152,22 @@ void examineEntry(MonitorState &monitor, uint32_t index)
     entry.dwCurrentState = watchedState(event);
     const bool changed = (event & SCARD_STATE_CHANGED) != 0;
     if (changed && (event & SCARD_STATE_UNKNOWN)) {
-        releaseSlot(slotsOf(table, monitor.context), index);
+        releaseSlot(slots, index);
         table.listingDue = true;
     } else if ((changed && (event & SCARD_STATE_UNAVAILABLE)) || low == RemovalEvent) {
-        releaseSlot(slotsOf(table, monitor.context), index);
-    } else if (cardWasSwapped(table, index, event, firstReport)) {
-        releaseSlot(slotsOf(table, monitor.context), index);
+        releaseSlot(slots, index);
+    } else if (cardWasSwapped(table.slots[index], event, firstReport)) {
+        releaseSlot(slots, index);
         if (low == InsertionEvent)
-            takeCard(slotsOf(table, monitor.context), index);
-    } else if (low == InsertionEvent) {
-        takeCard(slotsOf(table, monitor.context), index);
+            takeCard(slots, index);
+    } else {
+        noteReport(slots, index, event, firstReport);
+        if (low == InsertionEvent)
+            takeCard(slots, index);
+        else if (changed && (event & SCARD_STATE_MUTE))
+            noteUnreadable(slots, index, UnreadMute);
+        else if (changed && (event & SCARD_STATE_EXCLUSIVE))
+            noteUnreadable(slots, index, UnreadHeldExclusively);
     }
 }
 

@@ -41,11 +41,9 @@ void freeEntry(ReaderTable &table, uint32_t index)
     const uint32_t later = table.count - index - 1;
     memmove(&table.entries[index], &table.entries[index + 1],
             later * sizeof table.entries[0]);
-    memmove(&table.slots[index], &table.slots[index + 1],
-            later * sizeof table.slots[0]);
+    moveSlotsDown(table.slots, index, later);
     table.count--;
     memset(&table.entries[table.count], 0, sizeof table.entries[0]);
-    memset(&table.slots[table.count], 0, sizeof table.slots[0]);
 }
 
 void watchNewReaders(ReaderTable &table, const char *readers, bool tell)
@@ -62,7 +60,7 @@ void watchNewReaders(ReaderTable &table, const char *readers, bool tell)
         entry.szReader = copy;
         entry.pvUserData = NULL;
         entry.dwCurrentState = SCARD_STATE_UNAWARE;
-        memset(&table.slots[table.count], 0, sizeof table.slots[0]);
+        clearSlot(table.slots[table.count]);
         table.count++;
         if (tell)
             reportReaderArrived(copy);

@@ -14,7 +14,7 @@ const uint32_t ReaderTableSize = 16;
 struct ReaderTable {
     SCARD_READERSTATEA entries[ReaderTableSize];
     uint32_t count;
-    SlotState slots[ReaderTableSize];
+    CardSlot slots[ReaderTableSize]; // the slot of entries[i] is slots[i]
     DWORD arrivalState; // the arrival watch's event state seen last
     uint32_t cycle; // polling cycles with a context, counted from 1
     uint32_t cyclesSinceListing;

@@ -429,7 +429,7 @@ void checkSettled(Day &day)
     require(missing <= unwatched, "every card that can be read in a watched reader is registered");
     size_t slots = 0;
     for (uint32_t i = 0; i < testMonitor().table.count; i++)
-        slots += testMonitor().table.entries[i].pvUserData != NULL;
+        slots += heldSerial(i) != NULL;
     require(slots <= slotHolders, "only the slots of cards in readers, or waiting on one, are taken");
 }
 

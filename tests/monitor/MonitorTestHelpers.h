@@ -16,16 +16,22 @@ inline MonitorState &testMonitor()
     return monitor;
 }
 
-// Frees what the monitor keeps in the table (name copies, serial slots) and
+// Frees what the monitor keeps in the table (the name copies) and
 // empties the state, so that every test starts from a zero-filled one.
 inline void clearReaderTable()
 {
     ReaderTable &table = testMonitor().table;
-    for (uint32_t i = 0; i < ReaderTableSize; i++) {
+    for (uint32_t i = 0; i < ReaderTableSize; i++)
         free((void *)table.entries[i].szReader);
-        free(table.entries[i].pvUserData);
-    }
     memset(&testMonitor(), 0, sizeof testMonitor());
+}
+
+// The serial the monitor holds for the card of table entry `index`: null
+// while no card of the families is taken there, empty until its serial is read.
+inline const char *heldSerial(size_t index)
+{
+    const CardSlot &slot = testMonitor().table.slots[index];
+    return slot.status == SlotFree ? nullptr : slot.serial;
 }
 
 // Takes the context out of the monitor state, leaving 0, as the end of the
@@ -43,7 +49,6 @@ inline LONG startMonitorAfresh()
 {
     clearReaderTable();
     fakepcsc::reset();
-    CardKind = Atr21; // whatever an earlier card left
     return SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &testMonitor().context);
 }
 

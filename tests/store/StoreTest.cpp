@@ -27,8 +27,8 @@ namespace {
 
 void registerCard(const CardDescription &description)
 {
-    CardKind = description.family == FamilyAtr20 ? Atr20 : Atr21;
-    CardSession *session = new CardSession(connectCard(buildCard(description)));
+    CardSession *session = new CardSession(connectCard(buildCard(description)),
+                                           description.family == FamilyAtr20 ? Atr20 : Atr21);
     registerCardCertificates(session);
     delete session;
 }
