@@ -1120,6 +1120,32 @@ TEST_F(MonitorTest, UnreadCardReplacedByTheOtherFamilyIsReadWhole)
     expectNothingLeftOpen();
 }
 
+// While the session is disconnected nothing is read and nothing removed, the
+// service away included; on reconnection every reader is taken afresh.
+TEST_F(MonitorTest, DisconnectedSessionLeavesTheCardsAloneUntilItReconnects)
+{
+    const size_t reader = readerWith(emptyCard());
+    watchReaders();
+    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    setSessionConnected(testMonitor(), false);
+    swapCardUnseen(reader, emptyCard(FamilyAtr20));
+    stopService(SCARD_E_NO_SERVICE);
+    const Counters before = counters();
+    for (int cycle = 0; cycle < 6; cycle++)
+        pollReaders(testMonitor());
+    EXPECT_EQ(counters().statusCalls, before.statusCalls);
+    EXPECT_EQ(counters().connects, before.connects);
+    EXPECT_TRUE(recordingstore::removedSerials().empty());
+
+    startService();
+    setSessionConnected(testMonitor(), true);
+    for (int cycle = 0; cycle < 2; cycle++)
+        pollReaders(testMonitor());
+    EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{"001A2B3C4D5E"});
+    EXPECT_STREQ(slot(0), "0123456789ABCD");
+    expectNothingLeftOpen();
+}
+
 // The stop asked for from another thread while a card is in hand: that card
 // is finished, no further one is read, and the context stays for the one
 // who stopped the monitor to give back.
