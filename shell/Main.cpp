@@ -39,7 +39,7 @@ static void registerAsService()
     FreeLibrary(kernel);
 }
 
-HWND createTrayWindow(HINSTANCE instance)
+HWND createTrayWindow(HINSTANCE instance, MonitorState *monitor)
 {
     registerAsService();
     WNDCLASSA windowClass;
@@ -51,7 +51,7 @@ HWND createTrayWindow(HINSTANCE instance)
         if (!RegisterClassA(&windowClass))
             return NULL;
     }
-    return CreateWindowExA(0, TrayClassName, "", 0, 0, 0, 0, 0, NULL, NULL, instance, NULL);
+    return CreateWindowExA(0, TrayClassName, "", 0, 0, 0, 0, 0, NULL, NULL, instance, monitor);
 }
 
 void showStartupError(UINT id, UINT style)
@@ -76,22 +76,22 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     if (anotherCopyRuns())
         return 0;
     startEventLog();
-    HWND window = createTrayWindow(instance);
+    // Lives until the process ends: the window and the monitor thread use it.
+    static MonitorState monitor;
+    HWND window = createTrayWindow(instance, &monitor);
     if (!window) {
         showStartupError(IDS_STARTUPFAILED, 0);
         return 1;
     }
     addTrayIcon(window, IDI_TRAYICON, LoadIconA(instance, MAKEINTRESOURCEA(IDI_TRAYICON)), "Velmo Monitor");
-    DWORD threadId;
-    HANDLE monitor = CreateThread(NULL, 0, monitorThread, NULL, 0, &threadId);
+    startMonitor(monitor);
     runMessageLoop(window);
     // Ended from outside (the window closed or WM_QUIT): "Cerrar VelmoMon"
     // leaves through ExitProcess and never comes here. The window takes
     // its icon with it.
     if (IsWindow(window))
         DestroyWindow(window);
-    SCardReleaseContext(takePcscContext());
-    CloseHandle(monitor);
+    stopMonitor(monitor, 3000);
     UnregisterClassA(TrayClassName, instance);
     return 1;
 }

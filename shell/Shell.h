@@ -15,7 +15,10 @@ const int TrayTipCapacity = 64;
 extern HMENU trayMenu;
 extern HINSTANCE trayInstance;
 
-HWND createTrayWindow(HINSTANCE instance);
+struct MonitorState;
+
+// The window keeps `monitor` for its handlers (the resume, the exit).
+HWND createTrayWindow(HINSTANCE instance, MonitorState *monitor);
 void showStartupError(UINT id, UINT style);
 
 LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -107,11 +107,19 @@ static void showAboutBox(HWND window)
         InvalidateRect(NULL, NULL, TRUE);
 }
 
+// The monitor state WinMain handed to the window at its creation.
+static MonitorState *monitorOf(HWND window)
+{
+    return (MonitorState *)GetWindowLongPtrA(window, GWLP_USERDATA);
+}
+
 static LRESULT onCommand(HWND window, WPARAM wParam, LPARAM lParam)
 {
     switch (LOWORD(wParam)) {
     case IDM_EXIT:
         SendMessageA(window, WM_CLOSE, 0, 0);
+        if (monitorOf(window))
+            stopMonitor(*monitorOf(window), 3000);
         ExitProcess(0);
     case IDM_ABOUT:
         showAboutBox(window);
@@ -130,6 +138,7 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_CREATE:
         buildTrayMenu();
         trayInstance = ((CREATESTRUCTA *)lParam)->hInstance;
+        SetWindowLongPtrA(window, GWLP_USERDATA, (LONG_PTR)((CREATESTRUCTA *)lParam)->lpCreateParams);
         return 0;
     case WM_DESTROY:
         // The way out destroys the window ("Cerrar VelmoMon" by WM_CLOSE):
@@ -150,8 +159,8 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_POWERBROADCAST:
         // Readers may have gone and come back, and cards changed, while the
         // machine slept.
-        if (wParam == PBT_APMRESUMEAUTOMATIC || wParam == PBT_APMRESUMESUSPEND)
-            requestReaderCheck();
+        if ((wParam == PBT_APMRESUMEAUTOMATIC || wParam == PBT_APMRESUMESUSPEND) && monitorOf(window))
+            requestReaderCheck(*monitorOf(window));
         return TRUE;
     }
     return DefWindowProcA(window, message, wParam, lParam);

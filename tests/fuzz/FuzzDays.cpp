@@ -14,11 +14,13 @@
 #include <stdlib.h>
 
 #include <map>
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "helpers/DemoCards.h"
+#include "card/CardFamily.h"
 #include "monitor/Monitor.h"
 #include "monitor/MonitorTestHelpers.h"
 #include "support/CollectingStore.h"
@@ -98,13 +100,12 @@ void resetWorld()
     clearReaderTable();
     fakepcsc::reset();
     collectingstore::reset();
-    currentCard = 0;
-    pcscContext = 0;
+    testMonitor().context = 0;
 }
 
 void endProgram()
 {
-    const SCARDCONTEXT context = takePcscContext();
+    const SCARDCONTEXT context = takeTestContext();
     if (context)
         SCardReleaseContext(context);
     require(fakepcsc::contextsNotReleased() == 0, "every context is given back");
@@ -131,7 +132,7 @@ PoolCard poolCard(uint8_t number, CardFamily family, size_t certificates, bool f
     // "MY" after the card alone was put into a reader and read.
     resetWorld();
     fakepcsc::insertCard(fakepcsc::addReader("Clean Reader"), card.image);
-    pollReaders();
+    pollReaders(testMonitor());
     card.rows = collectingstore::personalStore();
     endProgram();
     for (const auto &row : card.rows)
@@ -262,7 +263,12 @@ struct Day {
     bool afresh = false; // the next cycle with the service up takes every reader afresh
     unsigned quietCycles = 0;
     unsigned cycles = 0;
+    // Cycles in a row without a live context; from the fifth every card
+    // counts as removed.
+    unsigned cyclesWithoutService = 0;
 };
+
+const unsigned ServiceAwayCycles = 5;
 
 bool inReader(const Day &day, const DayCard &card)
 {
@@ -419,7 +425,8 @@ void checkStoreCalls(Day &day)
         // another slot naming it is released, its certificates may go while
         // it stays, until it can be read again.
         const DayCard &c = day.cards[card];
-        if (c.registeredStay == c.stay && c.reader >= 0 && tellable(day, card))
+        if (c.registeredStay == c.stay && c.reader >= 0 && tellable(day, card) &&
+            day.cyclesWithoutService < ServiceAwayCycles)
             removedInReader.insert(card);
     }
     const auto &handedOut = collectingstore::certificates();
@@ -493,8 +500,8 @@ void checkSettled(Day &day)
     }
     require(missing <= unwatched, "every card that can be read in a watched reader is registered");
     size_t slots = 0;
-    for (uint32_t i = 0; i < readerTable.count; i++)
-        slots += readerTable.entries[i].pvUserData != NULL;
+    for (uint32_t i = 0; i < testMonitor().table.count; i++)
+        slots += heldSerial(i) != NULL;
     require(slots <= slotHolders, "only the slots of cards in readers, or waiting on one, are taken");
 }
 
@@ -512,7 +519,8 @@ void poll(Day &day, bool told = false)
     const unsigned established = fakepcsc::counters().establish;
     snprintf(cycleLine, sizeof cycleLine, "  cycle %u, service %s%s", ++day.cycles, up ? "up" : "down",
              afresh ? ", readers taken afresh" : "");
-    pollReaders();
+    pollReaders(testMonitor());
+    day.cyclesWithoutService = seesReaders ? 0 : std::min(day.cyclesWithoutService + 1, ServiceAwayCycles);
     if (seesReaders)
         notePolledReaders(day);
     require(fakepcsc::counters().establish - established <= 1, "at most one context establishment a cycle");
@@ -721,7 +729,7 @@ void sleepAndResume(Day &day, uint8_t choice, Steps &steps)
         }
     }
     trace("resume");
-    requestReaderCheck();
+    requestReaderCheck(testMonitor());
     checkEverySlot(day);
     day.afresh = true;
     // The resume's check reads the card swapped in, unless another program
@@ -790,9 +798,9 @@ void dumpDay()
                     card.from, card.waits ? " waiting" : "", card.waitsForEvent ? " for an event" : "",
                     card.upCycles, card.seenWithin);
     }
-    for (uint32_t i = 0; i < readerTable.count; i++)
-        fprintf(stderr, "program: entry %u %s, slot %s\n", i, readerTable.entries[i].szReader,
-                readerTable.entries[i].pvUserData ? (const char *)readerTable.entries[i].pvUserData : "free");
+    for (uint32_t i = 0; i < testMonitor().table.count; i++)
+        fprintf(stderr, "program: entry %u %s, slot %s\n", i, testMonitor().table.entries[i].szReader,
+                heldSerial(i) ? heldSerial(i) : "free");
     for (size_t c = 0; c < pool().size(); c++)
         fprintf(stderr, "pool: card %c serial %s%s\n", cardName((int)c), pool()[c].serial.c_str(),
                 pool()[c].family ? "" : " (foreign)");

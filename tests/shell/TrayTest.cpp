@@ -5,6 +5,7 @@
 #include <process.h>
 
 #include "Driver.h"
+#include "monitor/Monitor.h"
 #include "shell/Shell.h"
 #include "shell/resource.h"
 
@@ -13,7 +14,9 @@ using namespace driver;
 // The monitor's side of a resume, counted here: the tray test links the
 // window procedure without the monitor.
 static int readerChecksRequested;
-void requestReaderCheck() { readerChecksRequested++; }
+void requestReaderCheck(MonitorState &) { readerChecksRequested++; }
+bool stopMonitor(MonitorState &, DWORD) { return true; }
+static MonitorState monitor;
 
 namespace {
 
@@ -27,7 +30,7 @@ protected:
         windowClass.hInstance = GetModuleHandleA(NULL);
         windowClass.lpszClassName = "TrayTestClass";
         RegisterClassA(&windowClass);
-        window = CreateWindowExA(0, "TrayTestClass", "", 0, 0, 0, 0, 0, NULL, NULL, windowClass.hInstance, NULL);
+        window = CreateWindowExA(0, "TrayTestClass", "", 0, 0, 0, 0, 0, NULL, NULL, windowClass.hInstance, &monitor);
         ASSERT_TRUE(window != NULL);
     }
     void TearDown() override
