@@ -1,28 +1,40 @@
-// Start-up: one copy per session, the hidden window, the tray icon and the
-// monitor thread, then the hidden window's message loop. The monitor thread
-// establishes the PC/SC context and lists the readers itself, whenever the
-// smart-card service is there: at log-on it often is not.
+// Start-up: one copy per user and session, the hidden window, the tray icon
+// and the monitor thread, then the hidden window's message loop. The
+// monitor thread establishes the PC/SC context and lists the readers
+// itself, whenever the smart-card service is there: at log-on it often is
+// not.
 #include "Shell.h"
 
+#include "Policy.h"
+#include "UserSid.h"
 #include "events/Events.h"
 #include "monitor/Monitor.h"
 #include "resource.h"
 
 static const char TrayClassName[] = "DovaReraClass";
-// In the session's own namespace: every user of a terminal server runs
-// their own copy.
-static const char SessionMutexName[] = "Local\\Zimvor.VelmoMon.Session";
+// One copy per user and session: in the session's own namespace, so that
+// every session of a terminal server runs its own copy, and named after
+// the user, so that another account's copy in the same session ("Run as")
+// has its own.
+static const char SessionMutexPrefix[] = "Local\\Zimvor.VelmoMon.Session.";
+// "S-1-", the authority and at most 15 sub-authorities of ten digits.
+const size_t SidTextSize = 192;
+static_assert(sizeof SessionMutexPrefix + SidTextSize <= MAX_PATH, "the names fit");
 
-// Creates the session's mutex, or answers true when another copy already
-// holds it. The process keeps its handle until it ends. A mutex that cannot
-// be created at all does not stop the program: better two copies than none.
-static bool anotherCopyRuns()
+// Creates the named mutex, which the process then holds until it ends, and
+// answers whether another copy had made it already. Access is denied when
+// that copy's token guards it from this one (the same user's copy started
+// elevated). A mutex that cannot be made at all does not stop the program:
+// better two copies than none.
+static bool anotherCopyHolds(const char *prefix, const char *userSid)
 {
-    HANDLE mutex = CreateMutexA(NULL, FALSE, SessionMutexName);
-    if (!mutex || GetLastError() != ERROR_ALREADY_EXISTS)
-        return false;
-    CloseHandle(mutex);
-    return true;
+    char name[MAX_PATH];
+    lstrcpynA(name, prefix, sizeof SessionMutexPrefix);
+    lstrcatA(name, userSid);
+    HANDLE mutex = CreateMutexA(NULL, FALSE, name);
+    if (!mutex)
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    return GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
 typedef DWORD(WINAPI *RegisterServiceProcessCall)(DWORD processId, DWORD type);
@@ -39,7 +51,7 @@ static void registerAsService()
     FreeLibrary(kernel);
 }
 
-HWND createTrayWindow(HINSTANCE instance)
+HWND createTrayWindow(HINSTANCE instance, TrayState &tray)
 {
     registerAsService();
     WNDCLASSA windowClass;
@@ -51,7 +63,7 @@ HWND createTrayWindow(HINSTANCE instance)
         if (!RegisterClassA(&windowClass))
             return NULL;
     }
-    return CreateWindowExA(0, TrayClassName, "", 0, 0, 0, 0, 0, NULL, NULL, instance, NULL);
+    return CreateWindowExA(0, TrayClassName, "", 0, 0, 0, 0, 0, NULL, NULL, instance, &tray);
 }
 
 void showStartupError(UINT id, UINT style)
@@ -73,15 +85,22 @@ static void runMessageLoop(HWND window)
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
-    if (anotherCopyRuns())
+    char userSid[SidTextSize] = "";
+    readUserSidText(userSid, sizeof userSid);
+    if (anotherCopyHolds(SessionMutexPrefix, userSid))
         return 0;
     startEventLog();
-    HWND window = createTrayWindow(instance);
+    TrayState tray = {};
+    tray.refuseWritablePinTool = policyRefusesWritablePinTool();
+    HWND window = createTrayWindow(instance, tray);
     if (!window) {
         showStartupError(IDS_STARTUPFAILED, 0);
         return 1;
     }
-    addTrayIcon(window, IDI_TRAYICON, LoadIconA(instance, MAKEINTRESOURCEA(IDI_TRAYICON)), "Velmo Monitor");
+    showTrayIcon(window, tray);
+    // Brings the program back when an installer closed it to replace it
+    // (Restart Manager); not after a crash, a hang or a restart of Windows.
+    RegisterApplicationRestart(NULL, RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT);
     DWORD threadId;
     HANDLE monitor = CreateThread(NULL, 0, monitorThread, NULL, 0, &threadId);
     runMessageLoop(window);

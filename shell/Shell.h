@@ -11,16 +11,34 @@ const UINT WM_DROPTRAYMENU = WM_USER + 1000;
 
 // The tip field of the first form of the icon record: 63 characters and NUL.
 const int TrayTipCapacity = 64;
+const char TrayTip[] = "Velmo Monitor";
+
+// While the notification area refuses the icon, it is offered again this
+// often until it is there.
+const UINT IconRetryTimer = 1;
+const UINT IconRetryMilliseconds = 3000;
+
+// What the hidden window keeps between messages. Start-up owns it and hands
+// it to the window as its creation parameter; the window procedure finds it
+// in the window's user data.
+struct TrayState {
+    bool refuseWritablePinTool; // the administrator's policy, read once at start-up
+    UINT taskbarCreated;        // the message a starting notification area broadcasts
+    HICON icon;                 // the tray image, at the size it was loaded for
+    bool iconShown;             // the notification area holds the icon
+};
 
 extern HMENU trayMenu;
 extern HINSTANCE trayInstance;
 
-HWND createTrayWindow(HINSTANCE instance);
+HWND createTrayWindow(HINSTANCE instance, TrayState &tray);
 void showStartupError(UINT id, UINT style);
 
 LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 int addTrayIcon(HWND window, UINT iconId, HICON icon, const char *tip);
+int modifyTrayIcon(HWND window, UINT iconId, HICON icon, const char *tip);
 int removeTrayIcon(HWND window, UINT iconId);
+// Start-up's offer of the icon; while it is refused, the retry timer runs.
+void showTrayIcon(HWND window, TrayState &tray);
 void buildTrayMenu();
-void launchPinTool();
