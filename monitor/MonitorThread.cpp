@@ -1,37 +1,76 @@
 // The monitor thread: an unnamed waitable timer re-armed one second ahead
-// before every polling cycle. Windows only; the cycle itself is pollReaders.
+// before every polling cycle, and the one way to stop the thread. Windows
+// only; the cycle itself is pollReaders.
 #include "Monitor.h"
 
-#include "../events/Events.h"
 #include "../store/Store.h"
 
 namespace {
 
 const LONGLONG OneSecondAhead = -10000000LL; // relative, in 100-nanosecond units
 
-} // namespace
-
-// The stranded certificates are removed here, before the first cycle and
-// whether or not the smart-card service is running, so that all store work
-// stays on this thread and the tray answers at once while a large store is
-// walked. Each cycle establishes the PC/SC context if there is none yet.
-DWORD WINAPI monitorThread(LPVOID)
+// Waits out the rest of the second, or until the stop request: false then.
+bool waitOneSecond(MonitorState &monitor)
 {
-    removeStrandedCertificates();
-    HANDLE timer = CreateWaitableTimerA(NULL, TRUE, NULL);
-    if (!timer)
-        return 1;
     LARGE_INTEGER due;
     due.QuadPart = OneSecondAhead;
-    for (;;) {
-        if (!SetWaitableTimer(timer, &due, 0, NULL, NULL, FALSE)) {
-            CloseHandle(timer);
-            return 2;
-        }
-        if (WaitForSingleObject(timer, INFINITE) != WAIT_OBJECT_0)
-            continue;
-        pollReaders();
-        reportStarted(readerTable.count);
-        reportLeftOutEvents();
+    if (!SetWaitableTimer(monitor.cycleTimer, &due, 0, NULL, NULL, FALSE))
+        return false;
+    HANDLE waits[2] = {monitor.stopEvent, monitor.cycleTimer};
+    return WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
+}
+
+// The stranded certificates are removed first, whether or not the
+// smart-card service is running, so that all store work stays on this
+// thread and the tray answers at once while a large store is walked. Each
+// cycle establishes the PC/SC context if there is none yet.
+DWORD WINAPI monitorThread(LPVOID parameter)
+{
+    MonitorState &monitor = *(MonitorState *)parameter;
+    removeStrandedCertificates();
+    runMonitor(monitor, waitOneSecond);
+    return 0;
+}
+
+void closeThreadHandles(MonitorState &monitor)
+{
+    if (monitor.thread)
+        CloseHandle(monitor.thread);
+    if (monitor.stopEvent)
+        CloseHandle(monitor.stopEvent);
+    if (monitor.cycleTimer)
+        CloseHandle(monitor.cycleTimer);
+    monitor.thread = monitor.stopEvent = monitor.cycleTimer = NULL;
+}
+
+} // namespace
+
+bool startMonitor(MonitorState &monitor)
+{
+    if (monitor.thread)
+        return true;
+    monitor.stopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    monitor.cycleTimer = CreateWaitableTimerA(NULL, TRUE, NULL);
+    if (monitor.stopEvent && monitor.cycleTimer)
+        monitor.thread = CreateThread(NULL, 0, monitorThread, &monitor, 0, NULL);
+    if (monitor.thread)
+        return true;
+    closeThreadHandles(monitor);
+    return false;
+}
+
+bool stopMonitor(MonitorState &monitor, DWORD waitMs)
+{
+    if (monitor.thread) {
+        requestMonitorStop(monitor);
+        SetEvent(monitor.stopEvent);
+        if (WaitForSingleObject(monitor.thread, waitMs) != WAIT_OBJECT_0)
+            return false;
+        closeThreadHandles(monitor);
     }
+    if (monitor.context) {
+        SCardReleaseContext(monitor.context);
+        monitor.context = 0;
+    }
+    return true;
 }

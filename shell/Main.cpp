@@ -89,8 +89,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     readUserSidText(userSid, sizeof userSid);
     if (anotherCopyHolds(SessionMutexPrefix, userSid))
         return 0;
+    // Lives until the process ends: the window and the monitor thread use
+    // it, and a thread that did not stop in time outlives WinMain.
+    static MonitorState monitor;
     startEventLog();
     TrayState tray = {};
+    tray.monitor = &monitor;
     tray.refuseWritablePinTool = policyRefusesWritablePinTool();
     HWND window = createTrayWindow(instance, tray);
     if (!window) {
@@ -101,16 +105,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     // Brings the program back when an installer closed it to replace it
     // (Restart Manager); not after a crash, a hang or a restart of Windows.
     RegisterApplicationRestart(NULL, RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT);
-    DWORD threadId;
-    HANDLE monitor = CreateThread(NULL, 0, monitorThread, NULL, 0, &threadId);
+    startMonitor(monitor);
     runMessageLoop(window);
     // Ended from outside (the window closed or WM_QUIT): "Cerrar VelmoMon"
-    // leaves through ExitProcess and never comes here. The window takes
-    // its icon with it.
+    // and the end of the session leave through ExitProcess and never come
+    // here. The window's destruction stops the monitor and takes the icon.
     if (IsWindow(window))
         DestroyWindow(window);
-    SCardReleaseContext(takePcscContext());
-    CloseHandle(monitor);
     UnregisterClassA(TrayClassName, instance);
     return 1;
 }

@@ -13,6 +13,9 @@ const UINT WM_DROPTRAYMENU = WM_USER + 1000;
 const int TrayTipCapacity = 64;
 const char TrayTip[] = "Velmo Monitor";
 
+// The longest the end waits for the monitor to finish the card in hand.
+const DWORD MonitorStopWaitMs = 3000;
+
 // While the notification area refuses the icon, it is offered again this
 // often until it is there.
 const UINT IconRetryTimer = 1;
@@ -21,7 +24,10 @@ const UINT IconRetryMilliseconds = 3000;
 // What the hidden window keeps between messages. Start-up owns it and hands
 // it to the window as its creation parameter; the window procedure finds it
 // in the window's user data.
+struct MonitorState;
+
 struct TrayState {
+    MonitorState *monitor;      // told of resumes and of the session, stopped at the end
     bool refuseWritablePinTool; // the administrator's policy, read once at start-up
     UINT taskbarCreated;        // the message a starting notification area broadcasts
     HICON icon;                 // the tray image, at the size it was loaded for

@@ -205,13 +205,15 @@ static void onCreate(HWND window, const CREATESTRUCTA &creation)
 }
 
 // Every way out destroys the window: endProgram, a close from outside, and
-// start-up after a WM_QUIT. The icon goes with it, rather than stay until
-// the mouse passes over a dead one.
+// start-up after a WM_QUIT. The monitor stops first (it finishes the card
+// in hand, waited for at most three seconds); the icon goes with the
+// window, rather than stay until the mouse passes over a dead one.
 static void windDown(HWND window, TrayState *tray)
 {
     destroyTrayMenu();
     if (!tray)
         return;
+    stopMonitor(*tray->monitor, MonitorStopWaitMs);
     WTSUnRegisterSessionNotification(window);
     KillTimer(window, IconRetryTimer);
     removeTrayIcon(window, IDI_TRAYICON);
@@ -251,8 +253,8 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_POWERBROADCAST:
         // Readers may have gone and come back, and cards changed, while the
         // machine slept.
-        if (wParam == PBT_APMRESUMEAUTOMATIC || wParam == PBT_APMRESUMESUSPEND)
-            requestReaderCheck();
+        if ((wParam == PBT_APMRESUMEAUTOMATIC || wParam == PBT_APMRESUMESUSPEND) && tray)
+            requestReaderCheck(*tray->monitor);
         return TRUE;
     case WM_QUERYENDSESSION:
         // Log-off, shut-down, or an installer that must replace the program.

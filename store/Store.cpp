@@ -86,9 +86,9 @@ bool thumbprintOf(PCCERT_CONTEXT context, uint8_t *thumbprint)
 // name, before the certificate goes into the store: a record whose
 // certificate never arrived deletes nothing, while a certificate without
 // its record would be left behind by a card that leaves unseen.
-void recordBinding(PCCERT_CONTEXT context, const char *containerName)
+void recordBinding(PCCERT_CONTEXT context, const char *containerName, CardKind family)
 {
-    const size_t serialLength = familyLayout(CardKind).serialTextSize - 1;
+    const size_t serialLength = familyLayout(family).serialTextSize - 1;
     uint8_t thumbprint[ThumbprintSize];
     if (strlen(containerName) < serialLength || !thumbprintOf(context, thumbprint))
         return;
@@ -127,7 +127,7 @@ HCERTSTORE openPersonalStore()
     return store;
 }
 
-void addCertificate(HCERTSTORE store, const CardCertificate &certificate)
+void addCertificate(HCERTSTORE store, const CardCertificate &certificate, CardKind family)
 {
     PCCERT_CONTEXT context =
         CertCreateCertificateContext(X509_ASN_ENCODING, certificate.data, certificate.dataLength);
@@ -137,7 +137,7 @@ void addCertificate(HCERTSTORE store, const CardCertificate &certificate)
     }
     const bool bound = certificate.containerName[0] != '\0' && bindToProvider(context, certificate);
     if (bound)
-        recordBinding(context, certificate.containerName);
+        recordBinding(context, certificate.containerName, family);
     // A store that already holds the certificate may keep its own copy and
     // that copy's properties (Wine does): the binding is set again on every
     // copy the store holds, so it names the card that is present now. A
@@ -311,7 +311,7 @@ void registerCardCertificates(CardSession *session)
         certificate.dataLength = CertificateCapacity;
         if (!session->nextCertificate(certificate))
             break;
-        addCertificate(store, certificate);
+        addCertificate(store, certificate, session->family);
     }
     commitAndClose(store);
 }

@@ -10,6 +10,7 @@
 
 #include <windows.h>
 
+#include "card/CardFamily.h"
 #include "monitor/Monitor.h"
 #include "monitor/MonitorTestHelpers.h"
 #include "card-image/CardImage.h"
@@ -55,13 +56,13 @@ int main(int argc, char **argv)
     if (startMonitorAfresh() != SCARD_S_SUCCESS)
         return 1;
     const size_t reader = watchOneReader("Reader 0");
-    pollReaders();
+    pollReaders(testMonitor());
     HeapCount first = {0, 0};
     for (long cycle = 1; cycle <= cycles; cycle++) {
         fakepcsc::insertCard(reader, card);
-        pollReaders();
+        pollReaders(testMonitor());
         fakepcsc::removeCard(reader);
-        pollReaders();
+        pollReaders(testMonitor());
         // The double keeps a record of every command; only the program and
         // the store are counted.
         fakepcsc::clearCommandLog();

@@ -12,6 +12,7 @@
 
 #include <zlib.h>
 
+#include "card/CardFamily.h"
 #include "monitor/Monitor.h"
 #include "monitor/MonitorTestHelpers.h"
 #include "card-image/CardImage.h"
@@ -41,7 +42,7 @@ std::vector<const Bytes *> certificateFiles(const CardImage &card)
 
 } // namespace
 
-extern "C" __attribute__((noinline)) LONG measuredInsertion() { return pollReaders(); }
+extern "C" __attribute__((noinline)) LONG measuredInsertion() { return pollReaders(testMonitor()); }
 
 __attribute__((noinline)) int uncompressAll(const std::vector<const Bytes *> &files)
 {
@@ -77,14 +78,14 @@ int main(int argc, char **argv)
     if (startMonitorAfresh() != SCARD_S_SUCCESS)
         return 1;
     const size_t reader = watchOneReader("Reader 0");
-    pollReaders();
+    pollReaders(testMonitor());
     // The first insertion warms the allocator up; the second is measured.
     for (int round = 0; round < 2; round++) {
         fakepcsc::insertCard(reader, card);
-        if ((round ? measuredInsertion() : pollReaders()) != SCARD_S_SUCCESS)
+        if ((round ? measuredInsertion() : pollReaders(testMonitor())) != SCARD_S_SUCCESS)
             return 1;
         fakepcsc::removeCard(reader);
-        pollReaders();
+        pollReaders(testMonitor());
     }
     return fakepcsc::commandLog().size() > 20 ? 0 : 1;
 }

@@ -13,11 +13,13 @@
 #include <stdlib.h>
 
 #include <map>
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "helpers/DemoCards.h"
+#include "card/CardFamily.h"
 #include "monitor/Monitor.h"
 #include "monitor/MonitorTestHelpers.h"
 #include "support/CollectingStore.h"
@@ -64,13 +66,12 @@ void resetWorld()
     clearReaderTable();
     fakepcsc::reset();
     collectingstore::reset();
-    currentCard = 0;
-    pcscContext = 0;
+    testMonitor().context = 0;
 }
 
 void endProgram()
 {
-    const SCARDCONTEXT context = takePcscContext();
+    const SCARDCONTEXT context = takeTestContext();
     if (context)
         SCardReleaseContext(context);
     require(fakepcsc::contextsNotReleased() == 0, "every context is given back");
@@ -97,7 +98,7 @@ PoolCard poolCard(uint8_t number, CardFamily family, size_t certificates, bool f
     // "MY" after the card alone was put into a reader and read.
     resetWorld();
     fakepcsc::insertCard(fakepcsc::addReader("Clean Reader"), card.image);
-    pollReaders();
+    pollReaders(testMonitor());
     card.rows = collectingstore::personalStore();
     endProgram();
     for (const auto &row : card.rows)
@@ -212,7 +213,12 @@ struct Day {
     std::set<SCARDHANDLE> failedCards;
     bool afresh = false; // the next cycle with the service up takes every reader afresh
     unsigned quietCycles = 0;
+    // Cycles in a row without a live context; from the fifth every card
+    // counts as removed.
+    unsigned cyclesWithoutService = 0;
 };
+
+const unsigned ServiceAwayCycles = 5;
 
 bool inReader(const Day &day, const DayCard &card)
 {
@@ -355,7 +361,8 @@ void checkStoreCalls(Day &day)
         // another slot naming it is released, its certificates may go while
         // it stays, until it can be read again.
         const DayCard &c = day.cards[card];
-        if (c.registeredStay == c.stay && c.reader >= 0 && tellable(day, card))
+        if (c.registeredStay == c.stay && c.reader >= 0 && tellable(day, card) &&
+            day.cyclesWithoutService < ServiceAwayCycles)
             removedInReader.insert(card);
     }
     const auto &handedOut = collectingstore::certificates();
@@ -428,8 +435,8 @@ void checkSettled(Day &day)
     }
     require(missing <= unwatched, "every card that can be read in a watched reader is registered");
     size_t slots = 0;
-    for (uint32_t i = 0; i < readerTable.count; i++)
-        slots += readerTable.entries[i].pvUserData != NULL;
+    for (uint32_t i = 0; i < testMonitor().table.count; i++)
+        slots += heldSerial(i) != NULL;
     require(slots <= slotHolders, "only the slots of cards in readers, or waiting on one, are taken");
 }
 
@@ -445,7 +452,8 @@ void poll(Day &day)
     if (seesReaders)
         hideUnseenReturns(day, !afresh);
     const unsigned established = fakepcsc::counters().establish;
-    pollReaders();
+    pollReaders(testMonitor());
+    day.cyclesWithoutService = seesReaders ? 0 : std::min(day.cyclesWithoutService + 1, ServiceAwayCycles);
     if (seesReaders)
         notePolledReaders(day);
     require(fakepcsc::counters().establish - established <= 1, "at most one context establishment a cycle");
@@ -630,7 +638,7 @@ void sleepAndResume(Day &day, uint8_t choice, Steps &steps)
             steps.next();
         }
     }
-    requestReaderCheck();
+    requestReaderCheck(testMonitor());
     checkEverySlot(day);
     day.afresh = true;
 }

@@ -9,16 +9,19 @@
 
 #include <sddl.h>
 
+#include "monitor/Monitor.h"
 #include "shell/PinTool.h"
 #include "shell/Shell.h"
 #include "shell/resource.h"
 
 using namespace driver;
 
-// The monitor's side of a resume, counted here: the tray test links the
-// window procedure without the monitor.
-static int readerChecksRequested;
-void requestReaderCheck() { readerChecksRequested++; }
+// The monitor's side of a resume and of the end, counted here: the tray
+// test links the window procedure without the monitor.
+static int readerChecksRequested, monitorStops;
+void requestReaderCheck(MonitorState &) { readerChecksRequested++; }
+bool stopMonitor(MonitorState &, DWORD waitMs) { return waitMs == 3000 && ++monitorStops; }
+static MonitorState monitor;
 
 namespace {
 
@@ -45,7 +48,7 @@ protected:
 
     void command(WORD id) { SendMessageA(window, WM_COMMAND, MAKEWPARAM(id, 0), 0); }
 
-    TrayState tray = {};
+    TrayState tray = {&monitor, false, 0, NULL, false};
     HWND window = NULL;
 };
 

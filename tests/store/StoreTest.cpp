@@ -10,6 +10,7 @@
 #include <string>
 
 #include "card/CardSession.h"
+#include "card/CardFamily.h"
 #include "monitor/Monitor.h"
 #include "monitor/MonitorTestHelpers.h"
 #include "store/Record.h"
@@ -26,8 +27,8 @@ namespace {
 
 void registerCard(const CardDescription &description)
 {
-    CardKind = description.family == FamilyAtr20 ? Atr20 : Atr21;
-    CardSession *session = new CardSession(connectCard(buildCard(description)));
+    CardSession *session = new CardSession(connectCard(buildCard(description)),
+                                           description.family == FamilyAtr20 ? Atr20 : Atr21);
     registerCardCertificates(session);
     delete session;
 }
@@ -270,18 +271,18 @@ TEST_F(StoreTest, TheMonitorRegistersAnInsertedCardAndRemovesItWhenItLeaves)
 {
     ASSERT_EQ(startMonitorAfresh(), SCARD_S_SUCCESS);
     const size_t reader = watchOneReader("Lector 0");
-    pollReaders();
+    pollReaders(testMonitor());
     EXPECT_TRUE(personalStore().empty());
 
     insertCard(reader, buildCard(demoCard(FamilyAtr21, SerialA)));
-    pollReaders();
+    pollReaders(testMonitor());
     const auto inserted = personalStore();
     ASSERT_EQ(inserted.size(), 3u);
     EXPECT_EQ(inserted.at(thumbprintOfDer(signingCertificate())).binding.container,
               L"001A2B3C4D5E200001\\5015\\4B0");
 
     removeCard(reader);
-    pollReaders();
+    pollReaders(testMonitor());
     const auto removed = personalStore();
     EXPECT_EQ(removed.size(), 1u);
     EXPECT_EQ(removed.count(thumbprintOfDer(caCertificate())), 1u);
@@ -289,16 +290,16 @@ TEST_F(StoreTest, TheMonitorRegistersAnInsertedCardAndRemovesItWhenItLeaves)
     // The reader unplugged with the card in it takes the certificates with
     // it; plugged in again with the card, the card is registered again.
     insertCard(reader, buildCard(demoCard(FamilyAtr21, SerialA)));
-    pollReaders();
+    pollReaders(testMonitor());
     EXPECT_EQ(personalStore().size(), 3u);
     detachReader(reader);
-    pollReaders();
+    pollReaders(testMonitor());
     EXPECT_EQ(personalStore().size(), 1u);
-    EXPECT_EQ(readerTable.count, 0u);
+    EXPECT_EQ(testMonitor().table.count, 0u);
     EXPECT_TRUE(recordValues().empty());
     attachReader(reader);
-    pollReaders(); // the arrival, and the reader listed again
-    pollReaders();
+    pollReaders(testMonitor()); // the arrival, and the reader listed again
+    pollReaders(testMonitor());
     EXPECT_EQ(personalStore().size(), 3u);
     EXPECT_EQ(recordValues().size(), 2u);
     clearReaderTable();

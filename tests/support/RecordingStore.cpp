@@ -51,7 +51,8 @@ using namespace recordingstore;
 void registerCardCertificates(CardSession *session)
 {
     state().calls.push_back(
-        StoreCall{StoreCall::Register, session ? session->cardHandle : 0, CardKind, std::string()});
+        StoreCall{StoreCall::Register, session ? session->cardHandle : 0, session ? session->family : Atr21,
+                 session ? std::string(session->serial) : std::string()});
     if (state().hook)
         state().hook(session);
 }

@@ -19,11 +19,12 @@ namespace recordingstore {
 struct StoreCall {
     enum Kind { Register, Remove, RemoveStranded };
     Kind kind;
-    // Register: the session's card handle (0 for a null session) and the
-    // process-wide CardKind at the time of the call.
+    // Register: the session's card handle (0 for a null session), its
+    // family and its serial.
     SCARDHANDLE cardHandle;
     uint8_t cardKind;
     // Remove: a copy of the serial text handed over, or "(null)".
+    // Register: the serial the session read.
     std::string serial;
 };
 
