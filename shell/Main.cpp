@@ -17,6 +17,10 @@ static const char TrayClassName[] = "DovaReraClass";
 // the user, so that another account's copy in the same session ("Run as")
 // has its own.
 static const char SessionMutexPrefix[] = "Local\\Zimvor.VelmoMon.Session.";
+// In every session: the same user's copy in another session (a terminal
+// server allowing two, a RemoteApp beside a desktop) shares the user's
+// record and "MY" with this one.
+static const char UserMutexPrefix[] = "Global\\Zimvor.VelmoMon.User.";
 // "S-1-", the authority and at most 15 sub-authorities of ten digits.
 const size_t SidTextSize = 192;
 static_assert(sizeof SessionMutexPrefix + SidTextSize <= MAX_PATH, "the names fit");
@@ -92,6 +96,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     // Lives until the process ends: the window and the monitor thread use
     // it, and a thread that did not stop in time outlives WinMain.
     static MonitorState monitor;
+    monitor.userRunsElsewhere = anotherCopyHolds(UserMutexPrefix, userSid);
     startEventLog();
     TrayState tray = {};
     tray.monitor = &monitor;

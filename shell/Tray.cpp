@@ -204,6 +204,19 @@ static void onCreate(HWND window, const CREATESTRUCTA &creation)
     WTSRegisterSessionNotification(window, NOTIFY_FOR_THIS_SESSION);
 }
 
+// Fast user switching or a remote session left: while the session is not
+// connected, another user may sit at the readers, so the monitor reads no
+// card; it takes every reader afresh when the session is connected again.
+// A locked session goes on as it is: its certificates must be there when
+// the user unlocks it.
+static void onSessionChange(TrayState &tray, WPARAM change)
+{
+    if (change == WTS_CONSOLE_DISCONNECT || change == WTS_REMOTE_DISCONNECT)
+        setSessionConnected(*tray.monitor, false);
+    else if (change == WTS_CONSOLE_CONNECT || change == WTS_REMOTE_CONNECT)
+        setSessionConnected(*tray.monitor, true);
+}
+
 // Every way out destroys the window: endProgram, a close from outside, and
 // start-up after a WM_QUIT. The monitor stops first (it finishes the card
 // in hand, waited for at most three seconds); the icon goes with the
@@ -256,6 +269,10 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         if ((wParam == PBT_APMRESUMEAUTOMATIC || wParam == PBT_APMRESUMESUSPEND) && tray)
             requestReaderCheck(*tray->monitor);
         return TRUE;
+    case WM_WTSSESSION_CHANGE:
+        if (tray)
+            onSessionChange(*tray, wParam);
+        return 0;
     case WM_QUERYENDSESSION:
         // Log-off, shut-down, or an installer that must replace the program.
         return TRUE;

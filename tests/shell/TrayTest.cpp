@@ -8,6 +8,7 @@
 #include "Driver.h"
 
 #include <sddl.h>
+#include <wtsapi32.h>
 
 #include "monitor/Monitor.h"
 #include "shell/PinTool.h"
@@ -16,10 +17,13 @@
 
 using namespace driver;
 
-// The monitor's side of a resume and of the end, counted here: the tray
-// test links the window procedure without the monitor.
+// The monitor's side of a resume, of the session's changes and of the end,
+// counted here: the tray test links the window procedure without the
+// monitor.
 static int readerChecksRequested, monitorStops;
+static std::string sessionTold; // "+" connected, "-" disconnected, in order
 void requestReaderCheck(MonitorState &) { readerChecksRequested++; }
+void setSessionConnected(MonitorState &, bool on) { sessionTold += on ? "+" : "-"; }
 bool stopMonitor(MonitorState &, DWORD waitMs) { return waitMs == 3000 && ++monitorStops; }
 static MonitorState monitor;
 
@@ -138,6 +142,21 @@ TEST_F(TrayWindow, ResumeFromSleepAsksTheMonitorToCheckEveryReader)
     EXPECT_EQ(SendMessageA(window, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0), TRUE);
     EXPECT_EQ(SendMessageA(window, WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0), TRUE);
     EXPECT_EQ(readerChecksRequested, 2);
+}
+
+// A disconnected session (console or remote) turns the monitor's reading
+// off, a connected one on; locking changes nothing. The end stops it.
+TEST_F(TrayWindow, SessionChangesTurnTheMonitorOffAndOnAndTheEndStopsIt)
+{
+    sessionTold.clear();
+    monitorStops = 0;
+    for (WPARAM change : {WTS_CONSOLE_DISCONNECT, WTS_SESSION_LOCK, WTS_REMOTE_CONNECT, WTS_SESSION_UNLOCK,
+                          WTS_REMOTE_DISCONNECT, WTS_CONSOLE_CONNECT, WTS_SESSION_LOGON})
+        SendMessageA(window, WM_WTSSESSION_CHANGE, change, 1);
+    EXPECT_EQ(sessionTold, "-+-+");
+    EXPECT_EQ(monitorStops, 0);
+    DestroyWindow(window);
+    EXPECT_EQ(monitorStops, 1);
 }
 
 TEST(TrayIcon, TipIsCutTo63CharactersAndTheShellsAnswerReturned)
