@@ -23,7 +23,9 @@ static const char SessionMutexPrefix[] = "Local\\Zimvor.VelmoMon.Session.";
 static const char UserMutexPrefix[] = "Global\\Zimvor.VelmoMon.User.";
 // "S-1-", the authority and at most 15 sub-authorities of ten digits.
 const size_t SidTextSize = 192;
-static_assert(sizeof SessionMutexPrefix + SidTextSize <= MAX_PATH, "the names fit");
+static_assert(sizeof UserMutexPrefix <= sizeof SessionMutexPrefix &&
+                  sizeof SessionMutexPrefix + SidTextSize <= MAX_PATH,
+              "the names fit");
 
 // Creates the named mutex, which the process then holds until it ends, and
 // answers whether another copy had made it already. Access is denied when
@@ -33,7 +35,7 @@ static_assert(sizeof SessionMutexPrefix + SidTextSize <= MAX_PATH, "the names fi
 static bool anotherCopyHolds(const char *prefix, const char *userSid)
 {
     char name[MAX_PATH];
-    lstrcpynA(name, prefix, sizeof SessionMutexPrefix);
+    lstrcpynA(name, prefix, MAX_PATH);
     lstrcatA(name, userSid);
     HANDLE mutex = CreateMutexA(NULL, FALSE, name);
     if (!mutex)

@@ -21,11 +21,11 @@ const DWORD MonitorStopWaitMs = 3000;
 const UINT IconRetryTimer = 1;
 const UINT IconRetryMilliseconds = 3000;
 
+struct MonitorState;
+
 // What the hidden window keeps between messages. Start-up owns it and hands
 // it to the window as its creation parameter; the window procedure finds it
 // in the window's user data.
-struct MonitorState;
-
 struct TrayState {
     MonitorState *monitor;      // told of resumes and of the session, stopped at the end
     bool refuseWritablePinTool; // the administrator's policy, read once at start-up

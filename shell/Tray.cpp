@@ -69,7 +69,8 @@ template <typename Call> static Call lookUp(HMODULE module, const char *name)
 // Elsewhere the session's DPI, which stays until the next log-on.
 static int smallIconSide()
 {
-    MetricForDpiCall metricForDpi = lookUp<MetricForDpiCall>(GetModuleHandleA("user32.dll"), "GetSystemMetricsForDpi");
+    MetricForDpiCall metricForDpi =
+        lookUp<MetricForDpiCall>(GetModuleHandleA("user32.dll"), "GetSystemMetricsForDpi");
     HMODULE shcore = LoadLibraryA("shcore.dll");
     DpiForMonitorCall dpiForMonitor = lookUp<DpiForMonitorCall>(shcore, "GetDpiForMonitor");
     UINT dpi = 0, unused = 0;

@@ -240,21 +240,18 @@ DWORD answerSecurity(const char *path, PSECURITY_DESCRIPTOR *descriptor)
     *descriptor = descriptorOf(tool ? platform.file : LockedFolder);
     return ERROR_SUCCESS;
 }
-DWORD answerStart(const char *path)
+DWORD answerStart(const char *path, const char *how, DWORD answer)
 {
-    platform.calls.push_back(std::string("start ") + path);
-    return platform.started;
+    platform.calls.push_back(std::string(how) + path);
+    return answer;
 }
-DWORD answerElevatedStart(const char *path)
-{
-    platform.calls.push_back(std::string("elevate ") + path);
-    return platform.elevated;
-}
+DWORD answerPlainStart(const char *path) { return answerStart(path, "start ", platform.started); }
+DWORD answerElevatedStart(const char *path) { return answerStart(path, "elevate ", platform.elevated); }
 void recordWarning(const char *text) { platform.warnings.push_back(text); }
 
 TEST(PinToolLaunch, ElevationOnlyForAToolNoOtherMayChangeAndRefusalsThatSayWhy)
 {
-    const PinToolCalls calls = {answerSecurity, answerStart, answerElevatedStart, recordWarning};
+    const PinToolCalls calls = {answerSecurity, answerPlainStart, answerElevatedStart, recordWarning};
     const char *const Writable = "O:BAD:(A;;FA;;;BA)(A;;0x1301bf;;;AU)";
     const std::string start = "start C:\\Zimvor\\Ravendel.exe", elevate = "elevate C:\\Zimvor\\Ravendel.exe";
     const std::string cannot = "No se pudo lanzar la aplicaci\xF3n Cambio de Pin";
@@ -279,7 +276,8 @@ TEST(PinToolLaunch, ElevationOnlyForAToolNoOtherMayChangeAndRefusalsThatSayWhy)
         {"writable, asking for elevation", Writable, false, 740, ERROR_SUCCESS, {start},
          {refused + " como administrador:" + why + "."}},
         {"another account's", "O:" OTHER "D:(A;;FA;;;BA)", false, ERROR_SUCCESS, 0, {},
-         {refused + ": C:\\Zimvor\\Ravendel.exe pertenece a otra cuenta de este equipo, que puede haberlo puesto ah\xED."}},
+         {refused + ": C:\\Zimvor\\Ravendel.exe pertenece a otra cuenta de este equipo, que puede haberlo "
+                    "puesto ah\xED."}},
     };
     for (const Case &c : cases) {
         platform = {c.file, c.started, c.elevated, {}, {}};
