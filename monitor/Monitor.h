@@ -27,6 +27,9 @@ struct MonitorState {
     long readerCheckRequested;
     long stopRequested;
     long sessionDisconnected;
+    // Set by the shell before the start: the same user's copy runs in
+    // another session, and the start-up cleanup leaves the record alone.
+    bool userRunsElsewhere;
 #ifdef _WIN32
     HANDLE thread;
     HANDLE stopEvent; // set with the stop request, so that a wait ends at once

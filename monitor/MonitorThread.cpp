@@ -66,7 +66,7 @@ bool waitOneSecond(MonitorState &monitor)
 DWORD WINAPI monitorThread(LPVOID parameter)
 {
     MonitorState &monitor = *(MonitorState *)parameter;
-    removeStrandedCertificates();
+    removeStrandedCertificates(monitor.userRunsElsewhere);
     runMonitor(monitor, waitOneSecond);
     return 0;
 }

@@ -407,12 +407,13 @@ void removeCardCertificates(const char *serial)
 // certificates no longer there or bound otherwise; the entry of one that
 // is still there stays for the next start-up. Cards still in a reader are
 // recorded again when they are registered. A damaged record deletes
-// nothing and is cleared; an unreadable one is left as it is.
-void removeStrandedCertificates()
+// nothing and is cleared; an unreadable one is left as it is, and so is
+// the record while the same user's copy runs elsewhere.
+void removeStrandedCertificates(bool userRunsElsewhere)
 {
     RecordedCertificate *recorded = NULL;
     size_t count = 0;
-    if (!readRecord(&recorded, &count))
+    if (userRunsElsewhere || !readRecord(&recorded, &count))
         return;
     if (count == 0)
         clearRecord();

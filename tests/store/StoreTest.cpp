@@ -334,6 +334,9 @@ TEST_F(StoreTest, StartUpDeletesWhatTheRecordNamesIfStillBoundAsRecorded)
     writeRecordValue(hexText(thumbprintOfDer(rebound)), REG_SZ, std::string("001A2B3C4D5E", 13));
     writeRecordValue(hexText(thumbprintOfDer(variantOf(caCertificate(), 3))), REG_SZ, "001A2B3C4D5E");
     ASSERT_EQ(recordValues().size(), 4u);
+    removeStrandedCertificates(true); // the same user's copy runs elsewhere
+    EXPECT_EQ(personalStore().size(), 5u);
+    EXPECT_EQ(recordValues().size(), 4u);
 
     recordingevents::start();
     removeStrandedCertificates();

@@ -62,7 +62,7 @@ void removeCardCertificates(const char *serial)
     state().calls.push_back(StoreCall{StoreCall::Remove, 0, 0, serial ? serial : "(null)"});
 }
 
-void removeStrandedCertificates()
+void removeStrandedCertificates(bool)
 {
     state().calls.push_back(StoreCall{StoreCall::RemoveStranded, 0, 0, std::string()});
 }
