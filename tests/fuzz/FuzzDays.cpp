@@ -9,6 +9,7 @@
 // before; nothing of a card once its departure could be seen.
 #include "FuzzTargets.h"
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -42,10 +43,43 @@ const DWORD HeldByAnother = SCARD_STATE_EXCLUSIVE | SCARD_STATE_INUSE;
 const LONG DeadContextErrors[] = {SCARD_E_SERVICE_STOPPED, SCARD_E_NO_SERVICE, SCARD_E_INVALID_HANDLE,
                                   SCARD_F_COMM_ERROR};
 
+// With VELMO_DAYS_TRACE set, the day is told step by step on stderr, with
+// what the program handed the store, and what the model and the program
+// hold when a promise breaks. A cycle is told only when the program does
+// something in it, or when it is a step of its own.
+bool tracing;
+char cycleLine[64];
+struct Day;
+const Day *tracedDay;
+void dumpDay();
+
+void flushCycleLine()
+{
+    if (cycleLine[0] != '\0')
+        fprintf(stderr, "%s\n", cycleLine);
+    cycleLine[0] = '\0';
+}
+
+void trace(const char *format, ...)
+{
+    if (!tracing)
+        return;
+    flushCycleLine();
+    va_list arguments;
+    va_start(arguments, format);
+    vfprintf(stderr, format, arguments);
+    va_end(arguments);
+    fputc('\n', stderr);
+}
+
 void require(bool condition, const char *promise)
 {
     if (condition)
         return;
+    if (tracing && tracedDay) {
+        flushCycleLine();
+        dumpDay();
+    }
     fprintf(stderr, "broken promise: %s\n", promise);
     abort();
 }
@@ -125,6 +159,12 @@ const PersonalStore &rowsBefore()
     return rows;
 }
 
+// Cards are named A, B, ... in the trace, by their place in the pool.
+char cardName(int card)
+{
+    return card < 0 ? '-' : (char)('A' + card);
+}
+
 // The test certificates differ in their last octets (variantOf): those and
 // the length name a certificate here, so that the model compares no DER.
 uint64_t certificateKey(const Bytes &der)
@@ -199,6 +239,15 @@ struct DayCard {
     unsigned upCycles = 0;
     unsigned seenWithin = SeenWithin;
     bool waits = false;
+    // Its departure is told only by reading the card now in that reader: if
+    // another program takes that card before it is read, it waits again.
+    bool toldByRead = false;
+    // The first reader it left since the last cycle that saw the readers,
+    // and whether its registration there may lack certificates: back there
+    // before a cycle sees the readers, it is the same card to the program,
+    // wherever it went meanwhile.
+    int leftUnseen = -1;
+    bool leftIncomplete = false;
     // It waits on a reader back unseen, whose slot checks nothing: only a
     // card event in that reader, a resume or a new context tells.
     bool waitsForEvent = false;
@@ -212,6 +261,7 @@ struct Day {
     std::set<SCARDHANDLE> failedCards;
     bool afresh = false; // the next cycle with the service up takes every reader afresh
     unsigned quietCycles = 0;
+    unsigned cycles = 0;
 };
 
 bool inReader(const Day &day, const DayCard &card)
@@ -241,19 +291,30 @@ bool mayHoldRows(const Day &day, int card)
 }
 
 // A card that left one reader unseen and whose certificates stay until
-// that reader's card can be read: where it goes next does not change that.
+// that reader's card can be read, or is read: where it goes next does not
+// change that.
 bool waitsOnAnother(const DayCard &card, size_t reader)
 {
-    return card.waits && card.from >= 0 && card.from != (int)reader;
+    const bool readDue = card.toldByRead && card.upCycles < card.seenWithin;
+    return (card.waits || readDue) && card.from >= 0 && card.from != (int)reader;
 }
 
-void depart(DayCard &card, int reader, bool waits, unsigned within = SeenWithin)
+void depart(DayCard &card, int reader, bool waits, unsigned within = SeenWithin, bool byRead = false)
 {
+    card.toldByRead = byRead;
     card.from = reader;
     card.waits = waits;
     card.upCycles = 0;
     card.seenWithin = within;
     card.waitsForEvent = false;
+}
+
+void noteLeft(DayCard &card, size_t reader)
+{
+    if (card.leftUnseen >= 0)
+        return;
+    card.leftUnseen = (int)reader;
+    card.leftIncomplete = card.incomplete;
 }
 
 // The reader reports an event, or its card can now be read: the cards
@@ -262,7 +323,7 @@ void readerTells(Day &day, size_t reader, unsigned within = SeenWithin, bool car
 {
     for (DayCard &card : day.cards)
         if (card.from == (int)reader && card.waits && (cardEvent || !card.waitsForEvent))
-            depart(card, (int)reader, false, within);
+            depart(card, (int)reader, false, within, !cardEvent);
 }
 
 // Every slot is checked afresh: what waited for an event waits for a check.
@@ -322,6 +383,8 @@ void notePolledReaders(Day &day)
         r.polledState = r.attached ? fakepcsc::readerStateOf(r.index) : 0;
         r.goneSincePoll = false;
     }
+    for (DayCard &card : day.cards)
+        card.leftUnseen = -1;
 }
 
 // --------------------------------------------------------- the checks
@@ -350,6 +413,7 @@ void checkStoreCalls(Day &day)
             if (pool()[c].serial == removed[day.removalsSeen])
                 card = (int)c;
         require(card >= 0, "a removal names the serial of a card");
+        trace("    removes the certificates of card %c", cardName(card));
         // A card that stopped answering, or that another program holds,
         // cannot show it is still the card its registration names: when
         // another slot naming it is released, its certificates may go while
@@ -364,6 +428,7 @@ void checkStoreCalls(Day &day)
         if (!certificate || certificate->owner < 0 || certificate->binding.containerName.empty())
             continue;
         DayCard &card = day.cards[certificate->owner];
+        trace("    adds a certificate of card %c, in reader %d", cardName(certificate->owner), card.reader);
         require(inReader(day, card), "only a card in a reader is registered");
         card.registeredStay = card.stay;
         card.registeredIn = card.reader;
@@ -433,7 +498,7 @@ void checkSettled(Day &day)
     require(slots <= slotHolders, "only the slots of cards in readers, or waiting on one, are taken");
 }
 
-void poll(Day &day)
+void poll(Day &day, bool told = false)
 {
     const bool up = fakepcsc::serviceRunning();
     // A cycle that finds its context dead only gives it back: the readers
@@ -445,6 +510,8 @@ void poll(Day &day)
     if (seesReaders)
         hideUnseenReturns(day, !afresh);
     const unsigned established = fakepcsc::counters().establish;
+    snprintf(cycleLine, sizeof cycleLine, "  cycle %u, service %s%s", ++day.cycles, up ? "up" : "down",
+             afresh ? ", readers taken afresh" : "");
     pollReaders(testMonitor());
     if (seesReaders)
         notePolledReaders(day);
@@ -464,6 +531,9 @@ void poll(Day &day)
         checkSettled(day);
     else
         checkPersonalStore(day);
+    if (told)
+        flushCycleLine();
+    cycleLine[0] = '\0';
 }
 
 // ------------------------------------------------------------ the steps
@@ -494,6 +564,7 @@ void leave(Day &day, size_t reader)
     readerTells(day, reader);
     if (r.card < 0)
         return;
+    noteLeft(day.cards[r.card], reader);
     if (!waitsOnAnother(day.cards[r.card], reader))
         depart(day.cards[r.card], (int)reader, false);
     day.cards[r.card].stay++;
@@ -510,12 +581,17 @@ void plugIn(Day &day, uint8_t choice)
     if (attachedReaders(day) >= AttachedLimit) {
         return;
     } else if ((choice & 0x80 || detached.empty()) && day.readers.size() < ReaderNameLimit) {
+        trace("plug in reader %zu, new", day.readers.size());
         const size_t index = fakepcsc::addReader("Reader " + std::to_string(day.readers.size()));
         day.readers.push_back(DayReader{index, true, -1, false, 0, false});
     } else if (!detached.empty()) {
         DayReader &reader = day.readers[detached[choice % detached.size()]];
+        trace("plug reader %zu back in, card %c in it", detached[choice % detached.size()], cardName(reader.card));
+        const bool down = !fakepcsc::serviceRunning();
         reader.attached = true;
         fakepcsc::attachReader(reader.index);
+        if (down && fakepcsc::serviceRunning())
+            trace("  the service starts with it");
     }
 }
 
@@ -523,13 +599,16 @@ void unplug(Day &day, size_t reader)
 {
     if (!day.readers[reader].attached)
         return;
+    trace("unplug reader %zu, card %c in it", reader, cardName(day.readers[reader].card));
     leave(day, reader);
     day.readers[reader].attached = false;
     day.readers[reader].goneSincePoll = true;
     const bool up = fakepcsc::serviceRunning();
     fakepcsc::detachReader(day.readers[reader].index);
-    if (up && !fakepcsc::serviceRunning()) // the last reader took the service with it
+    if (up && !fakepcsc::serviceRunning()) { // the last reader took the service with it
+        trace("the service stops with the last reader");
         serviceStopped(day);
+    }
 }
 
 // The card byte: the card (low nibble, of the pool's), held by another
@@ -544,6 +623,11 @@ int placeCard(Day &day, size_t reader, uint8_t choice, Steps &steps, bool unseen
     if (c.reader >= 0)
         return -1;
     DayReader &r = day.readers[reader];
+    char muteAfter[32] = "";
+    if (tracing && mute)
+        snprintf(muteAfter, sizeof muteAfter, ", mute after %u commands", answers);
+    trace("%s card %c into reader %zu%s%s%s", unseen ? "  swap in unseen" : "put", cardName(card), reader,
+          r.attached ? "" : " (unplugged)", choice & 0x10 ? ", held by another program" : "", muteAfter);
     if (unseen)
         fakepcsc::swapCardUnseen(r.index, pool()[card].image);
     else
@@ -555,8 +639,10 @@ int placeCard(Day &day, size_t reader, uint8_t choice, Steps &steps, bool unseen
     r.card = card;
     // Back where it left, unseen or before every reader is taken afresh,
     // it is the same card to the program, and its registration as it was.
-    c.backUnpolled = !mute && c.from == (int)reader && c.upCycles == 0 && c.incomplete;
-    c.incomplete = mute || ((unseen || day.afresh) && c.from == (int)reader && c.incomplete);
+    const bool back = c.from == (int)reader || c.leftUnseen == (int)reader;
+    const bool leftIncomplete = c.leftUnseen == (int)reader ? c.leftIncomplete : c.incomplete;
+    c.backUnpolled = !mute && back && c.upCycles == 0 && leftIncomplete;
+    c.incomplete = mute || ((unseen || day.afresh) && back && leftIncomplete);
     c.reader = (int)reader;
     c.mute = mute;
     // In an unplugged reader, its departure is still to be seen; and one
@@ -581,6 +667,7 @@ void takeOut(Day &day, size_t reader)
     DayReader &r = day.readers[reader];
     if (r.card < 0)
         return;
+    trace("take card %c out of reader %zu%s", cardName(r.card), reader, r.attached ? "" : " (unplugged)");
     if (r.attached)
         leave(day, reader);
     else
@@ -599,21 +686,23 @@ void toggleHeld(Day &day, size_t reader)
     if (r.card < 0)
         return;
     r.held = !r.held;
+    trace("another program %s card %c in reader %zu", r.held ? "holds" : "lets go", cardName(r.card), reader);
     fakepcsc::setReaderFlags(r.index, r.held ? HeldByAnother : 0);
     if (tellable(day, r.card)) {
         readerTells(day, reader, ReadWithinBackoff, false);
         return;
     }
-    // Held again before it was read: the cards that waited on it wait again.
+    // Held before it was read: the cards that waited on it wait again.
     for (DayCard &card : day.cards)
-        card.waits |= card.from == (int)reader && card.seenWithin == ReadWithinBackoff &&
-                      card.upCycles < card.seenWithin;
+        card.waits |= card.from == (int)reader && card.toldByRead && card.upCycles < card.seenWithin;
 }
 
 // The machine sleeps; with bit 7, the card in a reader is swapped for
 // another that the reader does not count. Then it resumes.
 void sleepAndResume(Day &day, uint8_t choice, Steps &steps)
 {
+    trace("sleep");
+    int told = -1;
     if (choice & 0x80) {
         const size_t reader = (choice & 0x7F) % day.readers.size();
         const uint8_t cardChoice = steps.next();
@@ -621,41 +710,51 @@ void sleepAndResume(Day &day, uint8_t choice, Steps &steps)
         const int previous = r.card;
         if (previous >= 0 && r.attached && day.cards[(cardChoice & 0x0F) % pool().size()].reader < 0) {
             DayCard &old = day.cards[previous];
+            trace("  take card %c out of reader %zu unseen", cardName(previous), reader);
             old.reader = -1;
             old.stay++;
+            noteLeft(old, reader);
             depart(old, (int)reader, true);
-            if (tellable(day, placeCard(day, reader, cardChoice, steps, true)))
-                readerTells(day, reader);
+            told = tellable(day, placeCard(day, reader, cardChoice, steps, true)) ? (int)reader : -1;
         } else if (cardChoice & 0x20) {
             steps.next();
         }
     }
+    trace("resume");
     requestReaderCheck(testMonitor());
     checkEverySlot(day);
     day.afresh = true;
+    // The resume's check reads the card swapped in, unless another program
+    // takes it first.
+    if (told >= 0)
+        readerTells(day, (size_t)told, SeenWithin, false);
 }
 
 void step(Day &day, Steps &steps)
 {
     const uint8_t kind = steps.next() % 10;
     if (kind == 0) {
-        poll(day);
+        poll(day, tracing);
         return;
     }
     day.quietCycles = 0;
     if (kind == 7) {
-        if (!fakepcsc::serviceRunning())
+        if (!fakepcsc::serviceRunning()) {
+            trace("the service starts");
             fakepcsc::startService();
+        }
         return;
     }
     const uint8_t choice = steps.next();
     const size_t reader = day.readers.empty() ? 0 : choice % day.readers.size();
     if (kind == 1) {
+        trace("%u cycles", choice % 128 + 1);
         for (unsigned cycles = choice % 128 + 1; cycles > 0; cycles--)
             poll(day);
     } else if (kind == 2) {
         plugIn(day, choice);
     } else if (kind == 6) {
+        trace("the service stops, 0x%08lX", (unsigned long)DeadContextErrors[choice % 4]);
         fakepcsc::stopService(DeadContextErrors[choice % 4]);
         serviceStopped(day);
     } else if (day.readers.empty()) {
@@ -673,6 +772,33 @@ void step(Day &day, Steps &steps)
     }
 }
 
+void dumpDay()
+{
+    const Day &day = *tracedDay;
+    for (size_t r = 0; r < day.readers.size(); r++) {
+        const DayReader &reader = day.readers[r];
+        fprintf(stderr, "model: reader %zu %s, card %c%s, state %08lX, polled %08lX\n", r,
+                reader.attached ? "plugged in" : "unplugged", cardName(reader.card), reader.held ? " held" : "",
+                (unsigned long)fakepcsc::readerStateOf(reader.index), (unsigned long)reader.polledState);
+    }
+    for (size_t c = 0; c < day.cards.size(); c++) {
+        const DayCard &card = day.cards[c];
+        if (card.reader >= 0 || card.from >= 0)
+            fprintf(stderr,
+                    "model: card %c in reader %d%s%s, left reader %d%s%s, %u cycles up since, seen within %u\n",
+                    cardName((int)c), card.reader, card.mute ? " mute" : "", card.incomplete ? " incomplete" : "",
+                    card.from, card.waits ? " waiting" : "", card.waitsForEvent ? " for an event" : "",
+                    card.upCycles, card.seenWithin);
+    }
+    const ReaderTable &table = testMonitor().table;
+    for (uint32_t i = 0; i < table.count; i++)
+        fprintf(stderr, "program: entry %u %s, slot %s\n", i, table.entries[i].szReader,
+                heldSerial(i) ? heldSerial(i) : "free");
+    for (size_t c = 0; c < pool().size(); c++)
+        fprintf(stderr, "pool: card %c serial %s%s\n", cardName((int)c), pool()[c].serial.c_str(),
+                pool()[c].family ? "" : " (foreign)");
+}
+
 } // namespace
 
 void fuzzMonitorDays(const uint8_t *data, size_t size)
@@ -680,10 +806,14 @@ void fuzzMonitorDays(const uint8_t *data, size_t size)
     if (size < 1)
         return;
     knownCertificates(); // the pool is built before the day begins: it runs the monitor too
+    tracing = getenv("VELMO_DAYS_TRACE") != NULL;
     Day day;
+    tracedDay = &day;
     resetWorld();
     fakepcsc::setPlatform(data[0] & 1 ? fakepcsc::PcscLite : fakepcsc::WindowsPcsc);
     fakepcsc::setServiceFollowsReaders((data[0] & 2) != 0);
+    trace("%s, the service %s, %s at log-on", data[0] & 1 ? "pcsc-lite" : "Windows",
+          data[0] & 2 ? "follows the readers" : "runs without readers", data[0] & 6 ? "stopped" : "running");
     // Log-on before the service runs; where it follows the readers, it
     // runs only once one is plugged in.
     if (data[0] & 6)
@@ -695,6 +825,7 @@ void fuzzMonitorDays(const uint8_t *data, size_t size)
         step(day, steps);
     // The day ends: the service runs, nobody holds a card, and the program
     // has time for every retry; then it ends.
+    trace("the day ends: the service runs, nobody holds a card, %u cycles", SettleCycles);
     if (!fakepcsc::serviceRunning())
         fakepcsc::startService();
     for (size_t r = 0; r < day.readers.size(); r++)
@@ -704,6 +835,7 @@ void fuzzMonitorDays(const uint8_t *data, size_t size)
     for (unsigned cycle = 0; cycle < SettleCycles; cycle++)
         poll(day);
     endProgram();
+    tracedDay = NULL;
     collectingstore::reset();
     fakepcsc::reset();
 }
