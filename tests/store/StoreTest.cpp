@@ -25,12 +25,13 @@ using namespace fakepcsc;
 
 namespace {
 
-void registerCard(const CardDescription &description)
+unsigned registerCard(const CardDescription &description)
 {
     CardSession *session = new CardSession(connectCard(buildCard(description)),
                                            description.family == FamilyAtr20 ? Atr20 : Atr21);
-    registerCardCertificates(session);
+    const unsigned added = registerCardCertificates(session);
     delete session;
+    return added;
 }
 
 const Bytes SerialA = hexBytes("001A2B3C4D5E");
@@ -53,7 +54,7 @@ protected:
 
 TEST_F(StoreTest, RegistersEachCertificateWithItsBinding)
 {
-    registerCard(demoCard(FamilyAtr21, SerialA));
+    EXPECT_EQ(registerCard(demoCard(FamilyAtr21, SerialA)), 3u);
     const auto entries = personalStore();
     ASSERT_EQ(entries.size(), 3u);
 
@@ -105,7 +106,7 @@ TEST_F(StoreTest, UndecodableCertificatesArePassedOver)
     CardDescription card = demoCard(FamilyAtr21, SerialA);
     card.certificates.insert(card.certificates.begin(),
                              certificateOf(patternBytes(700), 9, "C009"));
-    registerCard(card);
+    EXPECT_EQ(registerCard(card), 3u);
     EXPECT_EQ(personalStore().size(), 3u);
 }
 
@@ -113,7 +114,7 @@ TEST_F(StoreTest, ACardWithoutCertificatesAddsNothing)
 {
     putInStore(caCertificate(), NULL, NULL);
     const auto before = personalStore();
-    registerCard(CardDescription{FamilyAtr21, SerialA, {}, {}, false});
+    EXPECT_EQ(registerCard(CardDescription{FamilyAtr21, SerialA, {}, {}, false}), 0u);
     EXPECT_EQ(personalStore().size(), before.size());
 }
 
