@@ -23,6 +23,10 @@ const char ArrivalWatchName[] = "\\\\?PnP?\\Notification";
 // the arrivals during a status call: the readers are listed again this
 // often to see the others.
 const uint32_t ListingFallbackCycles = 10;
+// Without the service no key of a card can be reached: once it has been
+// away this many cycles in a row, every card counts as removed. A service
+// restarted within a second or two keeps them.
+const uint32_t ServiceAwayCycles = 5;
 
 // Results of a status call after which the context is of no further use:
 // the resource manager stopped or went away (pcsc-lite answers NO_SERVICE,
@@ -49,6 +53,19 @@ void takeEveryReaderAfresh(ReaderTable &table, bool countsRestart)
     table.listingDue = true;
 }
 
+// Counted in cycles, so that time asleep does not count. A card still in
+// its reader when the service is back is then an insertion.
+void noteCycleWithoutService(MonitorState &monitor)
+{
+    if (monitor.cyclesWithoutService < ServiceAwayCycles)
+        monitor.cyclesWithoutService++;
+    if (monitor.cyclesWithoutService < ServiceAwayCycles)
+        return;
+    const CardSlots slots = slotsOf(monitor.table, 0);
+    for (uint32_t i = 0; i < slots.count; i++)
+        releaseSlot(slots, i);
+}
+
 // Gives the dead context back, leaving the context 0 so that the next
 // cycle establishes a new one and takes every reader afresh on it.
 void giveBackDeadContext(MonitorState &monitor, LONG result)
@@ -58,6 +75,7 @@ void giveBackDeadContext(MonitorState &monitor, LONG result)
     const SCARDCONTEXT dead = monitor.context;
     monitor.context = 0;
     SCardReleaseContext(dead);
+    noteCycleWithoutService(monitor);
 }
 
 // Once a cycle while the service is away: the context stays 0 until one
@@ -66,8 +84,12 @@ LONG establishNewContext(MonitorState &monitor)
 {
     SCARDCONTEXT fresh = 0;
     const LONG result = SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &fresh);
-    if (result == SCARD_S_SUCCESS)
-        monitor.context = fresh;
+    if (result != SCARD_S_SUCCESS) {
+        noteCycleWithoutService(monitor);
+        return result;
+    }
+    monitor.context = fresh;
+    monitor.cyclesWithoutService = 0;
     return result;
 }
 
@@ -114,17 +136,21 @@ void noteCycleWithoutListing(ReaderTable &table)
 }
 
 // One status call over the table's entries and the arrival watch, on a copy
-// so that the watch needs no room in the table.
+// so that the watch needs no room in the table. pcsc-lite refuses a call of
+// more than 16 entries: while the table is full the watch is left out, as
+// no further reader could be watched anyway.
 LONG callStatus(MonitorState &monitor)
 {
     ReaderTable &table = monitor.table;
     SCARD_READERSTATEA states[ReaderTableSize + 1];
     const uint32_t count = table.count;
+    const bool watchArrivals = count < ReaderTableSize;
     memcpy(states, table.entries, count * sizeof states[0]);
     memset(&states[count], 0, sizeof states[count]);
     states[count].szReader = ArrivalWatchName;
     states[count].dwCurrentState = table.arrivalState;
-    const LONG result = SCardGetStatusChangeA(monitor.context, StatusTimeout, states, count + 1);
+    const LONG result = SCardGetStatusChangeA(monitor.context, StatusTimeout, states,
+                                              watchArrivals ? count + 1 : count);
     if (result != SCARD_S_SUCCESS)
         return result;
     for (uint32_t i = 0; i < count; i++) {
@@ -133,7 +159,8 @@ LONG callStatus(MonitorState &monitor)
         entry.cbAtr = states[i].cbAtr <= sizeof entry.rgbAtr ? states[i].cbAtr : 0;
         memcpy(entry.rgbAtr, states[i].rgbAtr, sizeof entry.rgbAtr);
     }
-    noteArrivals(table, states[count].dwEventState);
+    if (watchArrivals)
+        noteArrivals(table, states[count].dwEventState);
     return result;
 }
 

@@ -19,6 +19,7 @@ struct MonitorState {
     // start or the service found tells their count.
     bool firstListingOfContext;
     bool serviceWasLost;
+    uint32_t cyclesWithoutService; // in a row, up to ServiceAwayCycles
     // Requests from other threads, read and written atomically.
     long readerCheckRequested;
     long stopRequested;

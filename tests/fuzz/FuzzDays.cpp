@@ -14,6 +14,7 @@
 #include <stdlib.h>
 
 #include <map>
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -262,7 +263,12 @@ struct Day {
     bool afresh = false; // the next cycle with the service up takes every reader afresh
     unsigned quietCycles = 0;
     unsigned cycles = 0;
+    // Cycles in a row without a live context; from the fifth every card
+    // counts as removed.
+    unsigned cyclesWithoutService = 0;
 };
+
+const unsigned ServiceAwayCycles = 5;
 
 bool inReader(const Day &day, const DayCard &card)
 {
@@ -419,7 +425,8 @@ void checkStoreCalls(Day &day)
         // another slot naming it is released, its certificates may go while
         // it stays, until it can be read again.
         const DayCard &c = day.cards[card];
-        if (c.registeredStay == c.stay && c.reader >= 0 && tellable(day, card))
+        if (c.registeredStay == c.stay && c.reader >= 0 && tellable(day, card) &&
+            day.cyclesWithoutService < ServiceAwayCycles)
             removedInReader.insert(card);
     }
     const auto &handedOut = collectingstore::certificates();
@@ -513,6 +520,7 @@ void poll(Day &day, bool told = false)
     snprintf(cycleLine, sizeof cycleLine, "  cycle %u, service %s%s", ++day.cycles, up ? "up" : "down",
              afresh ? ", readers taken afresh" : "");
     pollReaders(testMonitor());
+    day.cyclesWithoutService = seesReaders ? 0 : std::min(day.cyclesWithoutService + 1, ServiceAwayCycles);
     if (seesReaders)
         notePolledReaders(day);
     require(fakepcsc::counters().establish - established <= 1, "at most one context establishment a cycle");

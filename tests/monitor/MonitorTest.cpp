@@ -166,9 +166,11 @@ TEST_F(MonitorTest, SixteenReadersAreWatchedAndTheSeventeenthIgnored)
     for (size_t i = 0; i < 16; i++)
         EXPECT_EQ(std::string(entry(i).szReader), "Reader " + std::to_string(i));
 
+    // pcsc-lite takes at most 16 entries: the arrival watch waits for room.
+    setPlatform(PcscLite);
     EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
-    EXPECT_EQ(lastStatusCount(), 17u); // and the arrival watch
-    EXPECT_EQ(lastStatusNames().back(), "\\\\?PnP?\\Notification");
+    EXPECT_EQ(lastStatusCount(), 16u);
+    EXPECT_EQ(lastStatusNames().back(), "Reader 15");
     ASSERT_EQ(recordingstore::registrations().size(), 16u);
     ASSERT_EQ(connectLog().size(), 16u);
     for (size_t i = 0; i < 16; i++) {
@@ -179,15 +181,16 @@ TEST_F(MonitorTest, SixteenReadersAreWatchedAndTheSeventeenthIgnored)
     }
     expectNothingLeftOpen();
 
-    // A watched reader leaves: its card is removed and the 17th takes its
-    // entry.
+    // A watched reader leaves (pcsc-lite fails the whole call): its card is
+    // removed and the 17th takes its entry.
     detachReader(3);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(testMonitor()), SCARD_E_UNKNOWN_READER);
     EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{"000000000003"});
     EXPECT_FALSE(watched("Reader 3"));
     EXPECT_TRUE(watched("Reader 16"));
     EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
     EXPECT_STREQ(slotOf("Reader 16"), "000000000010");
+    EXPECT_EQ(lastStatusCount(), 16u);
     EXPECT_EQ(testMonitor().table.count, 16u);
     expectNothingLeftOpen();
 }
@@ -244,6 +247,23 @@ TEST_P(ArrivalTest, AReaderPluggedInLaterIsWatched)
         EXPECT_EQ(counters().listReaders, listings);
     }
     EXPECT_EQ(counters().connects, 1u);
+}
+
+// One reader unplugged and another plugged in with a card between two
+// cycles: the reader count is the same, and the new reader is read.
+TEST_P(ArrivalTest, AReaderReplacedBetweenTwoCyclesIsWatched)
+{
+    setPlatform(GetParam());
+    const size_t first = readerWith(familyCard(FamilyAtr21, hexBytes("A1A1A1A1A1A1")));
+    watchReaders();
+    pollReaders(testMonitor());
+    detachReader(first);
+    readerWith(familyCard(FamilyAtr21, hexBytes("B1B1B1B1B1B1")));
+    for (int cycle = 0; cycle < 12 && !slotOf("Reader 1"); cycle++)
+        pollReaders(testMonitor());
+    EXPECT_STREQ(slotOf("Reader 1"), "B1B1B1B1B1B1");
+    EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{"A1A1A1A1A1A1"});
+    expectNothingLeftOpen();
 }
 
 INSTANTIATE_TEST_SUITE_P(Platforms, ArrivalTest, ::testing::Values(WindowsPcsc, PcscLite),
@@ -642,6 +662,25 @@ INSTANTIATE_TEST_SUITE_P(States, ReaderGoneTest,
 
 // ------------------------------------------------------- the serial slot
 
+// A card moved from the second reader to the first between two polls keeps
+// its certificates.
+TEST_F(MonitorTest, CardMovedToAnEarlierReaderBetweenTwoPollsIsNotRemoved)
+{
+    const size_t first = emptyReader();
+    const size_t second = readerWith(emptyCard());
+    watchReaders();
+    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    removeCard(second);
+    insertCard(first, emptyCard());
+    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_TRUE(recordingstore::removedSerials().empty());
+    EXPECT_STREQ(slot(0), "001A2B3C4D5E");
+    EXPECT_EQ(slot(1), nullptr);
+    removeCard(first);
+    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{"001A2B3C4D5E"});
+}
+
 TEST_F(MonitorTest, SecondInsertionEventWithTheSlotTakenDoesNothing)
 {
     const size_t reader = readerWith(emptyCard());
@@ -678,6 +717,7 @@ struct Disturbance {
     const char *slot;
     unsigned establishes; // start-up's included
     bool bystander;
+    bool removedWhileAway; // the removals are seen before the end of the disturbance
 };
 
 const CardImage CardA21 = familyCard(FamilyAtr21, hexBytes("A1A1A1A1A1A1"));
@@ -741,7 +781,43 @@ const std::function<void(size_t)> serviceBackCardHeld = [](size_t) {
     failConnect(SCARD_E_SHARING_VIOLATION);
 };
 
+// The machine resumed while the service was away, then the service is back.
+const std::function<void(size_t)> resumedAndServiceBack = [](size_t) {
+    requestReaderCheck(testMonitor());
+    startService();
+};
+// A reader unplugged whose listing fails until it is back, with another card.
+const std::function<void(size_t)> readerLeavesUnlisted = [](size_t reader) {
+    setPlatform(WindowsPcsc);
+    detachReader(reader);
+    removeCard(reader);
+    insertCard(reader, CardB21);
+    failListReaders(SCARD_E_NO_MEMORY);
+};
+const std::function<void(size_t)> readerBackListed = [](size_t reader) {
+    failListReaders(0);
+    attachReader(reader);
+};
+
 const Disturbance Disturbances[] = {
+    // Without the service no key of a card can be reached: after five
+    // cycles every card counts as removed, and one still in is read anew.
+    {"ServiceAwayFiveCyclesRemovesTheCard", &CardA21, true,
+     serviceStops(SCARD_E_NO_SERVICE, NULL, false), 5, serviceBack, SCARD_S_SUCCESS,
+     {"A1A1A1A1A1A1"}, 1, "A1A1A1A1A1A1", 6, false, true},
+    {"ServiceAwayFourCyclesKeepsTheCard", &CardA21, true,
+     serviceStops(SCARD_E_NO_SERVICE, NULL, false), 4, serviceBack, SCARD_S_SUCCESS,
+     {}, 0, "A1A1A1A1A1A1", 5, false},
+    {"LastReaderUnpluggedWithItsCardFiveCycles", &CardA21, true, lastReaderLeaves(NULL), 5,
+     readerBack, SCARD_S_SUCCESS, {"A1A1A1A1A1A1"}, 0, NULL, 6, false, true},
+    // The resume's check keeps "the counts restarted" of the new context.
+    {"ResumedWhileTheServiceWasAway", &CardA21, true,
+     serviceStops(SCARD_E_NO_SERVICE, NULL, false), 2, resumedAndServiceBack, SCARD_S_SUCCESS,
+     {}, 0, "A1A1A1A1A1A1", 3, false},
+    // The entry of a reader gone, kept while its listing fails, is watched
+    // again when the reader is back.
+    {"UnpluggedReaderBackBeforeItsListingWorks", &CardA21, true, readerLeavesUnlisted, 1,
+     readerBackListed, SCARD_S_SUCCESS, {"A1A1A1A1A1A1"}, 1, "B1B1B1B1B1B1", 1, false},
     {"ServiceGoneWhileACardWasInserted", NULL, true,
      serviceStops(SCARD_E_NO_SERVICE, &CardB21, false), 3, serviceBack, SCARD_S_SUCCESS,
      {}, 1, "B1B1B1B1B1B1", 4, false},
@@ -824,6 +900,9 @@ TEST_P(DisturbanceTest, TheStoreEndsAsTheReaderIs)
     for (unsigned cycle = 0; cycle < row.cyclesAway; cycle++)
         pollReaders(testMonitor());
     std::vector<std::string> removed = recordingstore::removedSerials();
+    if (row.removedWhileAway) {
+        EXPECT_EQ(removed, row.removed) << "before the end of the disturbance";
+    }
     const auto bystanderGone = std::find(removed.begin(), removed.end(), "C1C1C1C1C1C1");
     if (row.bystander && liveContexts() == 1 && row.cyclesAway) {
         EXPECT_NE(bystanderGone, removed.end()) << "the other reader was left unwatched";
@@ -949,6 +1028,7 @@ TEST_F(MonitorTest, FailedConnectionIsTriedAgainWithGrowingGaps)
     watchReaders();
     EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
     recordingstore::reset();
+    recordingevents::start();
 
     failConnect(SCARD_E_SHARING_VIOLATION);
     insertCard(reader, emptyCard(FamilyAtr20));
@@ -976,6 +1056,8 @@ TEST_F(MonitorTest, FailedConnectionIsTriedAgainWithGrowingGaps)
     }
     EXPECT_EQ(gaps, (std::vector<unsigned>{1, 2, 4, 8, 16, 32, 60, 60, 60}));
     EXPECT_TRUE(recordingstore::calls().empty());
+    // Told once for the insertion, not at every attempt.
+    EXPECT_EQ(recordingevents::withId(103).size(), 1u);
 
     // The card that can be read at last is registered at the next attempt.
     failConnect(0);
@@ -983,6 +1065,8 @@ TEST_F(MonitorTest, FailedConnectionIsTriedAgainWithGrowingGaps)
         pollReaders(testMonitor());
     EXPECT_EQ(recordingstore::registrations().size(), 1u);
     EXPECT_STREQ(slot(1), "0123456789ABCD");
+    EXPECT_EQ(recordingevents::withId(101).size(), 1u);
+    recordingevents::stop();
     expectNothingLeftOpen();
 
     // An unread card that leaves hands nothing over, and the next one is

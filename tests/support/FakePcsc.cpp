@@ -396,9 +396,10 @@ LONG PCSC_CALL SCardFreeMemory(SCARDCONTEXT, LPCVOID memory)
 // Like pcscd: the event count sits in the high 16 bits, an entry whose
 // current state differs from the reader's is marked changed, and an
 // UNAWARE entry is always reported; an entry whose current state holds
-// IGNORE is skipped. A reader that is gone is reported as the platform
-// reports it (setPlatform). Without a change the call times out at once
-// instead of waiting.
+// IGNORE is skipped and answered IGNORE, as both platforms do. A reader
+// that is gone is reported as the platform reports it (setPlatform).
+// pcsc-lite takes at most 16 entries. Without a change the call times out
+// at once instead of waiting.
 LONG PCSC_CALL SCardGetStatusChangeA(SCARDCONTEXT context, DWORD timeout,
                                      LPSCARD_READERSTATEA states, DWORD count)
 {
@@ -413,6 +414,8 @@ LONG PCSC_CALL SCardGetStatusChangeA(SCARDCONTEXT context, DWORD timeout,
         s.statusFailures--;
         return s.statusError;
     }
+    if (s.platform == PcscLite && count > 16)
+        return SCARD_E_INVALID_PARAMETER;
     if (s.platform == PcscLite && (count == 0 || everyEntryIgnored(states, count)))
         return SCARD_S_SUCCESS;
     const LONG usable = checkContext(context);
@@ -424,7 +427,7 @@ LONG PCSC_CALL SCardGetStatusChangeA(SCARDCONTEXT context, DWORD timeout,
     for (DWORD i = 0; i < count; i++) {
         SCARD_READERSTATEA &entry = states[i];
         if (entry.dwCurrentState & SCARD_STATE_IGNORE) {
-            entry.dwEventState = 0;
+            entry.dwEventState = SCARD_STATE_IGNORE;
             continue;
         }
         const Reader *reader = findReader(entry.szReader);

@@ -95,9 +95,10 @@ void attachReader(size_t reader);
 // caller's count differs. pcsc-lite (1.9): the whole call fails with
 // SCARD_E_UNKNOWN_READER while any watched reader is missing, and the
 // arrival watch reports only readers that arrive or leave during the wait,
-// which the double never makes, so it stays 0. Both skip an entry whose
-// current state holds IGNORE, and pcsc-lite answers at once when every
-// entry does.
+// which the double never makes, so it stays 0, and it refuses a call of
+// more than 16 entries (SCARD_E_INVALID_PARAMETER). Both skip an entry
+// whose current state holds IGNORE, answering IGNORE in its event state,
+// and pcsc-lite answers at once when every entry does.
 enum Platform { WindowsPcsc, PcscLite };
 void setPlatform(Platform platform);
 // Since Windows 8 the smart-card service runs only while a reader is
