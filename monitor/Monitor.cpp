@@ -232,6 +232,10 @@ LONG pollReaders(MonitorState &monitor)
     if (__atomic_load_n(&monitor.sessionDisconnected, __ATOMIC_SEQ_CST))
         return SCARD_S_SUCCESS;
     if (!monitor.context) {
+        if (monitor.serviceStarted && !monitor.serviceStarted(monitor)) {
+            noteCycleWithoutService(monitor);
+            return SCARD_E_NO_SERVICE;
+        }
         const LONG established = establishNewContext(monitor);
         if (established != SCARD_S_SUCCESS)
             return established;

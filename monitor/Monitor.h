@@ -20,6 +20,10 @@ struct MonitorState {
     bool firstListingOfContext;
     bool serviceWasLost;
     uint32_t cyclesWithoutService; // in a row, up to ServiceAwayCycles
+    // Where the platform tells it (Windows' SCardAccessStartedEvent),
+    // whether the smart-card service runs: while it does not, no context is
+    // asked for. Null: one attempt a cycle.
+    bool (*serviceStarted)(MonitorState &monitor);
     // Requests from other threads, read and written atomically.
     long readerCheckRequested;
     long stopRequested;
@@ -33,6 +37,7 @@ struct MonitorState {
     HANDLE thread;
     HANDLE stopEvent; // set with the stop request, so that a wait ends at once
     HANDLE cycleTimer; // the thread's own
+    HANDLE startedEvent; // set while the service runs, where the platform offers it
 #endif
 };
 

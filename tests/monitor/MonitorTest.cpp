@@ -965,23 +965,37 @@ INSTANTIATE_TEST_SUITE_P(Between, DisturbanceTest, ::testing::ValuesIn(Disturban
 
 // At log-on the service may not run yet: one attempt a cycle at a context,
 // and the readers taken as they are once it comes.
+// Where the platform tells that the service started, no attempt is made
+// until it has.
 TEST_F(MonitorTest, StartedWithoutTheServiceTakesTheReadersWhenItStarts)
 {
-    SCardReleaseContext(takeTestContext());
-    stopService(SCARD_E_NO_SERVICE);
-    readerWith(emptyCard());
-    for (int cycle = 0; cycle < 5; cycle++)
-        EXPECT_EQ(pollReaders(testMonitor()), SCARD_E_NO_SERVICE);
-    EXPECT_EQ(counters().establish, 1u + 5u);
-    EXPECT_EQ(counters().statusCalls, 0u);
-    expectNoCardWork();
+    for (bool startedEvent : {false, true}) {
+        SCOPED_TRACE(startedEvent ? "with the started event" : "without");
+        startOver();
+        testMonitor().serviceStarted = startedEvent ? serviceStartedProbe : NULL;
+        const unsigned attempts = startedEvent ? 0 : 5;
+        SCardReleaseContext(takeTestContext());
+        stopService(SCARD_E_NO_SERVICE);
+        readerWith(emptyCard());
+        for (int cycle = 0; cycle < 5; cycle++)
+            EXPECT_EQ(pollReaders(testMonitor()), SCARD_E_NO_SERVICE);
+        EXPECT_EQ(counters().establish, 1u + attempts);
+        EXPECT_EQ(counters().statusCalls, 0u);
+        expectNoCardWork();
 
-    startService();
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
-    EXPECT_EQ(counters().establish, 1u + 6u);
-    EXPECT_STREQ(slot(0), "001A2B3C4D5E");
-    EXPECT_EQ(liveContexts(), 1u);
-    expectNothingLeftOpen();
+        startService();
+        EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+        EXPECT_EQ(counters().establish, 1u + attempts + 1);
+        EXPECT_STREQ(slot(0), "001A2B3C4D5E");
+        EXPECT_EQ(liveContexts(), 1u);
+        expectNothingLeftOpen();
+        // The service away five cycles takes the card, event or not.
+        stopService(SCARD_E_NO_SERVICE);
+        for (int cycle = 0; cycle < 5; cycle++)
+            pollReaders(testMonitor());
+        EXPECT_EQ(slot(0), nullptr);
+        EXPECT_EQ(counters().establish, 1u + attempts + 1 + (startedEvent ? 0 : 4));
+    }
 }
 
 TEST_F(MonitorTest, RemovalOfANeverAcceptedCardDoesNothing)
@@ -1103,6 +1117,32 @@ TEST_F(MonitorTest, UnreadCardReplacedByTheOtherFamilyIsReadWhole)
     EXPECT_STREQ(slot(0), "0123456789ABCD");
     ASSERT_EQ(recordingstore::registrations().size(), 1u);
     EXPECT_EQ(recordingstore::registrations()[0].cardKind, Atr20);
+    expectNothingLeftOpen();
+}
+
+// While the session is disconnected nothing is read and nothing removed, the
+// service away included; on reconnection every reader is taken afresh.
+TEST_F(MonitorTest, DisconnectedSessionLeavesTheCardsAloneUntilItReconnects)
+{
+    const size_t reader = readerWith(emptyCard());
+    watchReaders();
+    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    setSessionConnected(testMonitor(), false);
+    swapCardUnseen(reader, emptyCard(FamilyAtr20));
+    stopService(SCARD_E_NO_SERVICE);
+    const Counters before = counters();
+    for (int cycle = 0; cycle < 6; cycle++)
+        pollReaders(testMonitor());
+    EXPECT_EQ(counters().statusCalls, before.statusCalls);
+    EXPECT_EQ(counters().connects, before.connects);
+    EXPECT_TRUE(recordingstore::removedSerials().empty());
+
+    startService();
+    setSessionConnected(testMonitor(), true);
+    for (int cycle = 0; cycle < 2; cycle++)
+        pollReaders(testMonitor());
+    EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{"001A2B3C4D5E"});
+    EXPECT_STREQ(slot(0), "0123456789ABCD");
     expectNothingLeftOpen();
 }
 

@@ -191,7 +191,30 @@ Fault dataFault(const Bytes &data, uint16_t status) { return Fault{Fault::DataAn
 Fault shortFault(size_t count) { return Fault{Fault::ShortAnswer, 0, {}, count, 0}; }
 Fault errorFault(LONG error) { return Fault{Fault::PcscError, 0, {}, 0, error}; }
 
-void reset() { state() = State(); }
+#ifdef _WIN32
+// The event SCardAccessStartedEvent hands out, set while the service runs.
+HANDLE startedEvent()
+{
+    static HANDLE event = CreateEventA(NULL, TRUE, TRUE, NULL);
+    return event;
+}
+#endif
+
+static void followService()
+{
+#ifdef _WIN32
+    if (state().serviceDown)
+        ResetEvent(startedEvent());
+    else
+        SetEvent(startedEvent());
+#endif
+}
+
+void reset()
+{
+    state() = State();
+    followService();
+}
 
 size_t addReader(const std::string &name)
 {
@@ -262,6 +285,7 @@ void stopService(LONG error)
     s.deadContexts.insert(s.liveContexts.begin(), s.liveContexts.end());
     s.liveContexts.clear();
     s.connections.clear();
+    followService();
 }
 
 void startService()
@@ -269,9 +293,12 @@ void startService()
     state().serviceDown = false;
     for (Reader &reader : state().readers)
         reader.events = 0;
+    followService();
 }
 
 bool serviceRunning() { return !state().serviceDown; }
+
+bool serviceStartedProbe(MonitorState &) { return serviceRunning(); }
 unsigned liveContexts() { return (unsigned)state().liveContexts.size(); }
 
 unsigned contextsNotReleased()
@@ -540,3 +567,13 @@ LONG PCSC_CALL SCardTransmit(SCARDHANDLE card, LPCSCARD_IO_REQUEST, LPCBYTE comm
     s.log.push_back(record);
     return record.result;
 }
+
+#ifdef _WIN32
+// Windows': an event set while the service runs.
+HANDLE WINAPI SCardAccessStartedEvent(void)
+{
+    return fakepcsc::startedEvent();
+}
+
+void WINAPI SCardReleaseStartedEvent(void) {}
+#endif

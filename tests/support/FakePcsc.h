@@ -13,6 +13,8 @@
 #include "../../card/pcsc.h"
 #include "card-image/CardImage.h"
 
+struct MonitorState;
+
 namespace fakepcsc {
 
 // What the double does to the answer of one card command.
@@ -115,6 +117,13 @@ void setEventCounts(bool on);
 void stopService(LONG error);
 void startService();
 bool serviceRunning();
+// The double's side of Windows' SCardAccessStartedEvent: whether the service
+// runs, in the form the monitor state takes it. The Windows builds also
+// export SCardAccessStartedEvent, an event set while the service runs.
+bool serviceStartedProbe(MonitorState &monitor);
+#ifdef _WIN32
+HANDLE startedEvent();
+#endif
 unsigned liveContexts();
 // Live contexts and those that died with the service, not yet released.
 unsigned contextsNotReleased();
