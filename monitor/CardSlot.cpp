@@ -101,7 +101,8 @@ void readAndRegister(const CardSlots &table, uint32_t index)
         return;
     }
     markRead(table, index, session->serial);
-    registerCardCertificates(session);
+    const unsigned added = registerCardCertificates(session);
+    slot.certificates = added < 0xFFFF ? (uint16_t)added : 0xFFFF;
     closeCard(session);
     reportCardInserted(entry.szReader, slot.serial);
 }

@@ -4,7 +4,8 @@
 
 class CardSession;
 
-void registerCardCertificates(CardSession *session);
+// Answers how many certificates went into "MY".
+unsigned registerCardCertificates(CardSession *session);
 void removeCardCertificates(const char *serial);
 // Run once at start-up, before the first card is handled. While the same
 // user's copy runs in another session, the record's certificates may be

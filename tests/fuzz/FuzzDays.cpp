@@ -798,8 +798,9 @@ void dumpDay()
                     card.from, card.waits ? " waiting" : "", card.waitsForEvent ? " for an event" : "",
                     card.upCycles, card.seenWithin);
     }
-    for (uint32_t i = 0; i < testMonitor().table.count; i++)
-        fprintf(stderr, "program: entry %u %s, slot %s\n", i, testMonitor().table.entries[i].szReader,
+    const ReaderTable &table = testMonitor().table;
+    for (uint32_t i = 0; i < table.count; i++)
+        fprintf(stderr, "program: entry %u %s, slot %s\n", i, table.entries[i].szReader,
                 heldSerial(i) ? heldSerial(i) : "free");
     for (size_t c = 0; c < pool().size(); c++)
         fprintf(stderr, "pool: card %c serial %s%s\n", cardName((int)c), pool()[c].serial.c_str(),

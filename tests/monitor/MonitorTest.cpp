@@ -1160,7 +1160,7 @@ TEST_F(MonitorTest, StopFromAnotherThreadFinishesTheCardInHand)
         while (!monitorStopRequested(testMonitor()))
             std::this_thread::yield();
     });
-    std::thread monitorThread(runMonitor, std::ref(testMonitor()), [](MonitorState &) { return true; });
+    std::thread monitorThread(runMonitor, std::ref(testMonitor()), [](MonitorState &) { return true; }, nullptr);
     while (!inHand)
         std::this_thread::yield();
     requestMonitorStop(testMonitor());
@@ -1258,5 +1258,103 @@ TEST_F(MonitorTest, CardPulledDuringTheEventIsClosedCleanly)
     EXPECT_TRUE(recordingstore::calls().empty());
     EXPECT_EQ(slot(0), nullptr);
 }
+
+// ------------------------------------------------------- the status line
+
+// The readers as a row sets them up before the program's first cycle, what
+// changes after some cycles, and the tip's line some cycles later.
+struct StatusCase {
+    const char *name;
+    std::function<void()> setUp, later;
+    const char *line;
+};
+
+void insertRead(const std::string &serial, unsigned certificates, DWORD flags = 0)
+{
+    const size_t reader = addReader("Reader " + serial);
+    insertCard(reader, familyCard(FamilyAtr21, hexBytes(serial)));
+    setReaderFlags(reader, flags);
+    recordingstore::cardAdds(serial, certificates);
+}
+
+// Cards of 7 certificates, then one of 1 with the flags, then mute ones.
+void insertCards(unsigned read, DWORD lastFlags, unsigned mute = 0)
+{
+    for (unsigned i = 0; i < read; i++)
+        insertRead("A1A1A1A1A1" + std::to_string(10 + i), 7);
+    insertRead("B1B1B1B1B1B1", 1, lastFlags);
+    for (unsigned i = 0; i < mute; i++)
+        insertRead("C1C1C1C1C1" + std::to_string(10 + i), 0, SCARD_STATE_MUTE);
+}
+
+const std::function<void()> noChange = [] {};
+const StatusCase StatusCases[] = {
+    {"NoService", [] { stopService(SCARD_E_NO_SERVICE); }, noChange, "Servicio de tarjetas no disponible"},
+    {"ServiceLost", [] { insertRead("A1A1A1A1A1A1", 3); }, [] { stopService(SCARD_E_SERVICE_STOPPED); },
+     "Servicio de tarjetas no disponible"},
+    {"NoReader", noChange, noChange, "No hay lector de tarjetas"},
+    {"NoCard", [] { addReader("Reader 0"); }, noChange, "Sin tarjeta en el lector"},
+    {"CardRead", [] { insertRead("A1A1A1A1A1A1", 3); }, noChange, "Tarjeta leida: 3 certificados"},
+    {"CardLeft", [] { insertRead("A1A1A1A1A1A1", 1); }, [] { removeCard(0); }, "Sin tarjeta en el lector"},
+    {"CardHeldExclusively", [] { insertRead("A1A1A1A1A1A1", 1, SCARD_STATE_EXCLUSIVE | SCARD_STATE_INUSE); },
+     noChange, "Tarjeta usada por otro programa"},
+    {"CardStopsAnswering", [] { insertRead("A1A1A1A1A1A1", 1); stopAnsweringAfter(0, 1); }, noChange,
+     "Tarjeta no responde"},
+    {"ForeignCard", [] { insertCard(addReader("Reader 0"), cardWithAtr(hexBytes("3B 02 14 50"))); }, noChange,
+     "Tarjeta no reconocida"},
+    {"TwoCardsRead", [] { insertCards(1, 0); }, noChange, "2 tarjetas leidas: 8 certificados"},
+    {"TwoReadersOneHeld", [] { insertCards(1, SCARD_STATE_EXCLUSIVE); }, noChange,
+     "1 leida (7 cert.); una usada por otro programa"},
+    {"SixteenReadersOneHeld", [] { insertCards(15, SCARD_STATE_EXCLUSIVE); }, noChange,
+     "15 leidas; una usada por otro programa"},
+    {"SixteenReadersMostMute", [] { insertCards(1, 0, 14); }, noChange,
+     "2 leidas (8 cert.); 14 sin leer, una no responde"},
+};
+
+void PrintTo(const StatusCase &row, std::ostream *out) { *out << row.name; }
+
+class StatusLineTest : public MonitorTest, public ::testing::WithParamInterface<StatusCase> {
+protected:
+    static unsigned cyclesLeft, notices;
+    static bool anotherCycle(MonitorState &) { return cyclesLeft-- > 0; }
+    static void lineChanged(MonitorState &) { notices++; }
+
+    // Runs the cycles on a thread of their own while this one reads the
+    // line as the window does.
+    static std::string lineAfterCycles(unsigned cycles)
+    {
+        cyclesLeft = cycles;
+        std::atomic<bool> done(false);
+        std::thread monitor([&] { runMonitor(testMonitor(), anotherCycle, lineChanged); done = true; });
+        char line[StatusLineCapacity];
+        while (!done)
+            readStatusLine(testMonitor(), line, sizeof line);
+        monitor.join();
+        readStatusLine(testMonitor(), line, sizeof line);
+        return line;
+    }
+};
+unsigned StatusLineTest::cyclesLeft, StatusLineTest::notices;
+
+TEST_P(StatusLineTest, TellsWhatTheMonitorSeesOnceEachTimeItChanges)
+{
+    SCardReleaseContext(takeTestContext());
+    notices = 0;
+    GetParam().setUp();
+    const std::string first = lineAfterCycles(3);
+    EXPECT_EQ(notices, 1u);
+    GetParam().later();
+    EXPECT_EQ(lineAfterCycles(3), GetParam().line);
+    EXPECT_EQ(notices, first == GetParam().line ? 1u : 2u);
+    EXPECT_LE(strlen(GetParam().line), StatusLineCapacity - 1);
+    char cut[8];
+    readStatusLine(testMonitor(), cut, sizeof cut);
+    EXPECT_EQ(cut, std::string(GetParam().line, 7));
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, StatusLineTest, ::testing::ValuesIn(StatusCases),
+                         [](const ::testing::TestParamInfo<StatusCase> &info) {
+                             return std::string(info.param.name);
+                         });
 
 } // namespace

@@ -26,12 +26,13 @@ using namespace fakepcsc;
 
 namespace {
 
-void registerCard(const CardDescription &description)
+unsigned registerCard(const CardDescription &description)
 {
     CardSession *session = new CardSession(connectCard(buildCard(description)),
                                            description.family == FamilyAtr20 ? Atr20 : Atr21);
-    registerCardCertificates(session);
+    const unsigned added = registerCardCertificates(session);
     delete session;
+    return added;
 }
 
 const Bytes SerialA = hexBytes("001A2B3C4D5E");
@@ -54,7 +55,7 @@ protected:
 
 TEST_F(StoreTest, RegistersEachCertificateWithItsBinding)
 {
-    registerCard(demoCard(FamilyAtr21, SerialA));
+    EXPECT_EQ(registerCard(demoCard(FamilyAtr21, SerialA)), 3u);
     const auto entries = personalStore();
     ASSERT_EQ(entries.size(), 3u);
 
@@ -106,7 +107,7 @@ TEST_F(StoreTest, UndecodableCertificatesArePassedOver)
     CardDescription card = demoCard(FamilyAtr21, SerialA);
     card.certificates.insert(card.certificates.begin(),
                              certificateOf(patternBytes(700), 9, "C009"));
-    registerCard(card);
+    EXPECT_EQ(registerCard(card), 3u);
     EXPECT_EQ(personalStore().size(), 3u);
 }
 
@@ -114,7 +115,7 @@ TEST_F(StoreTest, ACardWithoutCertificatesAddsNothing)
 {
     putInStore(caCertificate(), NULL, NULL);
     const auto before = personalStore();
-    registerCard(CardDescription{FamilyAtr21, SerialA, {}, {}, false});
+    EXPECT_EQ(registerCard(CardDescription{FamilyAtr21, SerialA, {}, {}, false}), 0u);
     EXPECT_EQ(personalStore().size(), before.size());
 }
 
