@@ -112,6 +112,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     // Brings the program back when an installer closed it to replace it
     // (Restart Manager); not after a crash, a hang or a restart of Windows.
     RegisterApplicationRestart(NULL, RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT);
+    monitor.window = window;
+    monitor.windowMessage = WM_STATUSLINECHANGED;
     startMonitor(monitor);
     runMessageLoop(window);
     // Ended from outside (the window closed or WM_QUIT): "Cerrar VelmoMon"

@@ -8,9 +8,13 @@
 // The icon's callback message and a request to drop the popup menu.
 const UINT WM_TRAYNOTIFY = WM_USER + 100;
 const UINT WM_DROPTRAYMENU = WM_USER + 1000;
+// Posted by the monitor thread when what it sees has changed: the tip
+// follows.
+const UINT WM_STATUSLINECHANGED = WM_APP + 1;
 
 // The tip field of the first form of the icon record: 63 characters and NUL.
 const int TrayTipCapacity = 64;
+// The tip's first line; the second says what the monitor sees.
 const char TrayTip[] = "Velmo Monitor";
 
 // The longest the end waits for the monitor to finish the card in hand.

@@ -18,6 +18,7 @@ HINSTANCE trayInstance = NULL;
 #ifndef _WIN64
 static_assert(NOTIFYICONDATAA_V1_SIZE == 88, "the icon record's first form is 88 bytes");
 #endif
+static_assert(sizeof TrayTip + StatusLineCapacity <= TrayTipCapacity, "the tip's two lines fit its field");
 
 static int notifyTray(DWORD action, HWND window, UINT iconId, HICON icon, const char *tip)
 {
@@ -104,10 +105,34 @@ static void offerAgainUntilShown(HWND window, TrayState &tray)
         SetTimer(window, IconRetryTimer, IconRetryMilliseconds, NULL);
 }
 
+// "Velmo Monitor", and below it what the monitor sees once it has told.
+static void composeTip(TrayState &tray, char tip[TrayTipCapacity])
+{
+    lstrcpynA(tip, TrayTip, TrayTipCapacity);
+    char line[StatusLineCapacity];
+    readStatusLine(*tray.monitor, line, sizeof line);
+    if (!line[0])
+        return;
+    lstrcatA(tip, "\n");
+    lstrcatA(tip, line);
+}
+
 void showTrayIcon(HWND window, TrayState &tray)
 {
-    tray.iconShown = addTrayIcon(window, IDI_TRAYICON, tray.icon, TrayTip) != 0;
+    char tip[TrayTipCapacity];
+    composeTip(tray, tip);
+    tray.iconShown = addTrayIcon(window, IDI_TRAYICON, tray.icon, tip) != 0;
     offerAgainUntilShown(window, tray);
+}
+
+// An icon not shown yet gets the new tip when it is offered again.
+static void onStatusLineChanged(HWND window, TrayState &tray)
+{
+    if (!tray.iconShown)
+        return;
+    char tip[TrayTipCapacity];
+    composeTip(tray, tip);
+    modifyTrayIcon(window, IDI_TRAYICON, tray.icon, tip);
 }
 
 // A NIM_ADD the shell gave up on may still be carried out, after which
@@ -115,8 +140,10 @@ void showTrayIcon(HWND window, TrayState &tray)
 // Either way there is never a second icon.
 static void offerIconAgain(HWND window, TrayState &tray)
 {
-    tray.iconShown = modifyTrayIcon(window, IDI_TRAYICON, tray.icon, TrayTip) ||
-                     addTrayIcon(window, IDI_TRAYICON, tray.icon, TrayTip);
+    char tip[TrayTipCapacity];
+    composeTip(tray, tip);
+    tray.iconShown = modifyTrayIcon(window, IDI_TRAYICON, tray.icon, tip) ||
+                     addTrayIcon(window, IDI_TRAYICON, tray.icon, tip);
     offerAgainUntilShown(window, tray);
 }
 
@@ -270,6 +297,10 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         if ((wParam == PBT_APMRESUMEAUTOMATIC || wParam == PBT_APMRESUMESUSPEND) && tray)
             requestReaderCheck(*tray->monitor);
         return TRUE;
+    case WM_STATUSLINECHANGED:
+        if (tray)
+            onStatusLineChanged(window, *tray);
+        return 0;
     case WM_WTSSESSION_CHANGE:
         if (tray)
             onSessionChange(*tray, wParam);

@@ -32,6 +32,7 @@ struct TrayLog {
     std::vector<TrayIconRecord> added, deleted;
     std::vector<DWORD> messages;
     std::set<std::pair<HWND, UINT>> held;
+    std::wstring tip;
     TrayAnswers answers = TrayAnswers::AsExplorer;
 };
 TrayLog trayLog;
@@ -68,6 +69,8 @@ LRESULT CALLBACK trayProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     if (trayLog.answers == TrayAnswers::Refused)
         return FALSE;
     const bool done = carryOut(record);
+    if (done && record.action != NIM_DELETE && (record.flags & NIF_TIP))
+        trayLog.tip = record.tip;
     return done && trayLog.answers == TrayAnswers::AsExplorer;
 }
 
@@ -211,6 +214,7 @@ StandInTray::~StandInTray()
 const std::vector<TrayIconRecord> &StandInTray::added() const { return trayLog.added; }
 const std::vector<TrayIconRecord> &StandInTray::deleted() const { return trayLog.deleted; }
 std::vector<DWORD> StandInTray::messages() const { return trayLog.messages; }
+std::wstring StandInTray::tipShown() const { return trayLog.tip; }
 void StandInTray::answer(TrayAnswers how) { trayLog.answers = how; }
 size_t StandInTray::iconsHeld() const { return trayLog.held.size(); }
 void StandInTray::forgetIcons() { trayLog.held.clear(); }

@@ -64,6 +64,8 @@ public:
     std::vector<DWORD> messages() const; // NIM_ADD, NIM_DELETE, ... in order
     void answer(TrayAnswers how);
     size_t iconsHeld() const;
+    // The tip of the icon last added or changed, as the user would read it.
+    std::wstring tipShown() const;
     // A notification area started anew: it holds no icon.
     void forgetIcons();
 };

@@ -239,12 +239,14 @@ TEST(ProgramStore, ACardsCertificatesComeWithItAndGoWithIt)
     ASSERT_TRUE(writeTextFile(config, "reader Lector 0\ncard 0 " + image + "\n"));
     EXPECT_TRUE(waitUntil([&] { return containerInStore(encryptionCertificate()) == encryption; }));
     EXPECT_EQ(containerInStore(signingCertificate()), signing);
+    EXPECT_TRUE(waitUntil([&] { return tray.tipShown() == L"Velmo Monitor\nTarjeta leida: 2 certificados"; }));
 
     ASSERT_TRUE(writeTextFile(config, "reader Lector 0\n"));
     EXPECT_TRUE(waitUntil([&] {
         return containerInStore(signingCertificate()) == L"(absent)" &&
                containerInStore(encryptionCertificate()) == L"(absent)";
     }));
+    EXPECT_TRUE(waitUntil([&] { return tray.tipShown() == L"Velmo Monitor\nSin tarjeta en el lector"; }));
     EXPECT_TRUE(program.running());
     CloseHandle(squatter);
 }

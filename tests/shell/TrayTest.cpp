@@ -25,6 +25,8 @@ static std::string sessionTold; // "+" connected, "-" disconnected, in order
 void requestReaderCheck(MonitorState &) { readerChecksRequested++; }
 void setSessionConnected(MonitorState &, bool on) { sessionTold += on ? "+" : "-"; }
 bool stopMonitor(MonitorState &, DWORD waitMs) { return waitMs == 3000 && ++monitorStops; }
+static std::string statusLine; // what the monitor would say it sees
+void readStatusLine(MonitorState &, char *line, size_t size) { lstrcpynA(line, statusLine.c_str(), (int)size); }
 static MonitorState monitor;
 
 namespace {
@@ -157,6 +159,25 @@ TEST_F(TrayWindow, SessionChangesTurnTheMonitorOffAndOnAndTheEndStopsIt)
     EXPECT_EQ(monitorStops, 0);
     DestroyWindow(window);
     EXPECT_EQ(monitorStops, 1);
+}
+
+// The icon's tip follows what the monitor sees, each time it tells that
+// the line changed; an icon re-added after Explorer restarts keeps it.
+TEST_F(TrayWindow, TipTellsWhatTheMonitorSees)
+{
+    StandInTray shell;
+    statusLine.clear();
+    showTrayIcon(window, tray);
+    statusLine = "Tarjeta leida: 3 certificados";
+    SendMessageA(window, WM_STATUSLINECHANGED, 0, 0);
+    EXPECT_EQ(shell.tipShown(), L"Velmo Monitor\nTarjeta leida: 3 certificados");
+    shell.forgetIcons();
+    statusLine = std::string(49, 'x');
+    SendMessageA(window, taskbarCreatedMessage(), 0, 0);
+    EXPECT_EQ(shell.tipShown(), L"Velmo Monitor\n" + std::wstring(49, L'x'));
+    ASSERT_EQ(shell.added().size(), 2u);
+    EXPECT_EQ(shell.added()[0].tip, L"Velmo Monitor");
+    statusLine.clear();
 }
 
 TEST(TrayIcon, TipIsCutTo63CharactersAndTheShellsAnswerReturned)
