@@ -199,12 +199,18 @@ void examineEntry(MonitorState &monitor, uint32_t index)
 }
 
 // A card waits for a read only while the reader last showed it present.
+// A check that finds another card removes the certificates of the card its
+// slot named and sends every other slot naming it to read its card at once:
+// the card may have moved there. The second pass reads those that come
+// before it in the table; every other slot tried in the first pass is no
+// longer due.
 void retryPendingCards(MonitorState &monitor)
 {
     ReaderTable &table = monitor.table;
-    for (uint32_t i = 0; i < table.count && !monitorStopRequested(monitor); i++)
-        if (table.entries[i].dwCurrentState & SCARD_STATE_PRESENT)
-            retryPendingCard(slotsOf(table, monitor.context), i);
+    for (int pass = 0; pass < 2; pass++)
+        for (uint32_t i = 0; i < table.count && !monitorStopRequested(monitor); i++)
+            if (table.entries[i].dwCurrentState & SCARD_STATE_PRESENT)
+                retryPendingCard(slotsOf(table, monitor.context), i);
 }
 
 } // namespace

@@ -681,6 +681,37 @@ TEST_F(MonitorTest, CardMovedToAnEarlierReaderBetweenTwoPollsIsNotRemoved)
     EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{"001A2B3C4D5E"});
 }
 
+// Moved to the first reader while asleep, its old reader now holding a card
+// another program holds: both slots name it. When the old reader's check
+// comes first and finds the other card, the card is registered again in
+// that same cycle.
+TEST_F(MonitorTest, CardMovedToAnEarlierReaderWhileAsleepIsRegisteredAgainAtOnce)
+{
+    const CardImage cardA = familyCard(FamilyAtr21, hexBytes("A1A1A1A1A1A1"));
+    const size_t first = emptyReader();
+    const size_t second = readerWith(cardA);
+    watchReaders();
+    pollReaders(testMonitor());
+    swapCardUnseen(second, familyCard(FamilyAtr21, hexBytes("B1B1B1B1B1B1")));
+    setReaderFlags(second, SCARD_STATE_EXCLUSIVE);
+    insertCard(first, cardA);
+    requestReaderCheck(testMonitor());
+    pollReaders(testMonitor()); // registered in the first reader
+    // Held there too, and asleep again: the first reader's check fails twice.
+    setReaderFlags(first, SCARD_STATE_EXCLUSIVE);
+    requestReaderCheck(testMonitor());
+    pollReaders(testMonitor());
+    pollReaders(testMonitor());
+    setReaderFlags(first, 0);
+    setReaderFlags(second, 0);
+    recordingstore::reset();
+    pollReaders(testMonitor());
+    EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{"A1A1A1A1A1A1"});
+    EXPECT_EQ(recordingstore::registrations().size(), 2u);
+    EXPECT_STREQ(slot(0), "A1A1A1A1A1A1");
+    expectNothingLeftOpen();
+}
+
 TEST_F(MonitorTest, SecondInsertionEventWithTheSlotTakenDoesNothing)
 {
     const size_t reader = readerWith(emptyCard());
