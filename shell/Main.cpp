@@ -5,13 +5,21 @@
 // not.
 #include "Shell.h"
 
-#include "Policy.h"
 #include "UserSid.h"
 #include "events/Events.h"
 #include "monitor/Monitor.h"
 #include "resource.h"
+#include "settings/Settings.h"
 
 static const char TrayClassName[] = "DovaReraClass";
+
+// A DWORD of 1 turns a value on; anything else, or none, leaves it off.
+static bool settingIsOn(const PolicyValue &setting)
+{
+    DWORD value = 0;
+    readPolicyDword(setting, value);
+    return value == 1;
+}
 // One copy per user and session: in the session's own namespace, so that
 // every session of a terminal server runs its own copy, and named after
 // the user, so that another account's copy in the same session ("Run as")
@@ -99,10 +107,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     // it, and a thread that did not stop in time outlives WinMain.
     static MonitorState monitor;
     monitor.userRunsElsewhere = anotherCopyHolds(UserMutexPrefix, userSid);
-    startEventLog();
+    if (settingIsOn(EventLogSetting))
+        startEventLog();
     TrayState tray = {};
     tray.monitor = &monitor;
-    tray.refuseWritablePinTool = policyRefusesWritablePinTool();
+    tray.refuseWritablePinTool = settingIsOn(RefuseWritablePinToolSetting);
     HWND window = createTrayWindow(instance, tray);
     if (!window) {
         showStartupError(IDS_STARTUPFAILED, 0);
