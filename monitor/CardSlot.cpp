@@ -83,6 +83,23 @@ bool cardIsPending(const CardSlot &slot)
     return slot.status == SlotUnread || slot.status == SlotChecking;
 }
 
+// A card sits in one reader: read in this one, it is most likely no longer
+// the card of another slot registered under its serial (it moved between
+// two polls, or while that slot's reader was unplugged and plugged back,
+// which nothing tells). That slot checks its card at once, as after a
+// sleep: a removal there is not this card's, and this card's removal here
+// is no longer kept back for that slot.
+void checkOtherSlotsNaming(const CardSlots &table, uint32_t index, const char *serial)
+{
+    for (uint32_t i = 0; i < table.count; i++) {
+        CardSlot &other = table.slots[i];
+        if (i != index && other.status == SlotRegistered && strcmp(other.serial, serial) == 0) {
+            other.status = SlotChecking;
+            other.retryCycle = table.cycle;
+        }
+    }
+}
+
 // Reads the serial into the slot and registers the card's certificates. A
 // card that cannot be read is told once for its insertion, not at every
 // attempt.
@@ -101,6 +118,7 @@ void readAndRegister(const CardSlots &table, uint32_t index)
         return;
     }
     markRead(table, index, session->serial);
+    checkOtherSlotsNaming(table, index, slot.serial);
     const unsigned added = registerCardCertificates(session);
     slot.certificates = added < 0xFFFF ? (uint16_t)added : 0xFFFF;
     closeCard(session);

@@ -200,10 +200,11 @@ void examineEntry(MonitorState &monitor, uint32_t index)
 
 // A card waits for a read only while the reader last showed it present.
 // A check that finds another card removes the certificates of the card its
-// slot named and sends every other slot naming it to read its card at once:
-// the card may have moved there. The second pass reads those that come
-// before it in the table; every other slot tried in the first pass is no
-// longer due.
+// slot named and sends every other slot naming it to read its card at once
+// (the card may have moved there), and a card read sends every other slot
+// registered under its serial to check its card: the second pass reads
+// those that come before it in the table; every other slot tried in the
+// first pass is no longer due.
 void retryPendingCards(MonitorState &monitor)
 {
     ReaderTable &table = monitor.table;

@@ -712,6 +712,34 @@ TEST_F(MonitorTest, CardMovedToAnEarlierReaderWhileAsleepIsRegisteredAgainAtOnce
     expectNothingLeftOpen();
 }
 
+// A card sits in one reader. Read in a second one while the slot of its
+// first reader still names it (that reader came back unseen, holding a card
+// another program holds), it is no longer that slot's card: its removal from
+// the second reader removes it, and the first reader's card is read once free.
+TEST_F(MonitorTest, CardReadInAnotherReaderIsNoLongerItsOldReadersCard)
+{
+    const CardImage cardE = familyCard(FamilyAtr21, hexBytes("E1E1E1E1E1E1"));
+    const size_t first = readerWith(cardE);
+    const size_t second = emptyReader();
+    watchReaders();
+    pollReaders(testMonitor());
+    removeCard(first);
+    detachReader(first);
+    attachReader(first);
+    insertCard(first, familyCard(FamilyAtr21, hexBytes("A1A1A1A1A1A1")));
+    setReaderFlags(first, SCARD_STATE_EXCLUSIVE);
+    insertCard(second, cardE);
+    pollReaders(testMonitor());
+    removeCard(second);
+    setReaderFlags(first, 0);
+    pollReaders(testMonitor());
+    EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{"E1E1E1E1E1E1"});
+    EXPECT_EQ(recordingstore::registrations().size(), 3u);
+    EXPECT_STREQ(slot(0), "A1A1A1A1A1A1");
+    EXPECT_EQ(slot(1), nullptr);
+    expectNothingLeftOpen();
+}
+
 TEST_F(MonitorTest, SecondInsertionEventWithTheSlotTakenDoesNothing)
 {
     const size_t reader = readerWith(emptyCard());
