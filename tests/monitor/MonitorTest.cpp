@@ -995,39 +995,38 @@ INSTANTIATE_TEST_SUITE_P(Between, DisturbanceTest, ::testing::ValuesIn(Disturban
                          });
 
 // At log-on the service may not run yet: one attempt a cycle at a context,
-// and the readers taken as they are once it comes.
-// Where the platform tells that the service started, no attempt is made
-// until it has.
-TEST_F(MonitorTest, StartedWithoutTheServiceTakesTheReadersWhenItStarts)
-{
-    for (bool startedEvent : {false, true}) {
-        SCOPED_TRACE(startedEvent ? "with the started event" : "without");
-        startOver();
-        testMonitor().serviceStarted = startedEvent ? serviceStartedProbe : NULL;
-        const unsigned attempts = startedEvent ? 0 : 5;
-        SCardReleaseContext(takePcscContext());
-        stopService(SCARD_E_NO_SERVICE);
-        readerWith(emptyCard());
-        for (int cycle = 0; cycle < 5; cycle++)
-            EXPECT_EQ(pollReaders(), SCARD_E_NO_SERVICE);
-        EXPECT_EQ(counters().establish, 1u + attempts);
-        EXPECT_EQ(counters().statusCalls, 0u);
-        expectNoCardWork();
+// and the readers taken as they are once it comes. Where the platform tells
+// that the service started (the parameter), no attempt is made until it has.
+class ServiceStartTest : public MonitorTest, public ::testing::WithParamInterface<bool> {};
 
-        startService();
-        EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
-        EXPECT_EQ(counters().establish, 1u + attempts + 1);
-        EXPECT_STREQ(slot(0), "001A2B3C4D5E");
-        EXPECT_EQ(liveContexts(), 1u);
-        expectNothingLeftOpen();
-        // The service away five cycles takes the card, event or not.
-        stopService(SCARD_E_NO_SERVICE);
-        for (int cycle = 0; cycle < 5; cycle++)
-            pollReaders();
-        EXPECT_EQ(slot(0), nullptr);
-        EXPECT_EQ(counters().establish, 1u + attempts + 1 + (startedEvent ? 0 : 4));
-    }
+TEST_P(ServiceStartTest, StartedWithoutTheServiceTakesTheReadersWhenItStarts)
+{
+    testMonitor().serviceStarted = GetParam() ? serviceStartedProbe : NULL;
+    const unsigned attempts = GetParam() ? 0 : 5;
+    SCardReleaseContext(takePcscContext());
+    stopService(SCARD_E_NO_SERVICE);
+    readerWith(emptyCard());
+    for (int cycle = 0; cycle < 5; cycle++)
+        EXPECT_EQ(pollReaders(), SCARD_E_NO_SERVICE);
+    EXPECT_EQ(counters().establish, 1u + attempts);
+    EXPECT_EQ(counters().statusCalls, 0u);
+    expectNoCardWork();
+
+    startService();
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_EQ(counters().establish, 1u + attempts + 1);
+    EXPECT_STREQ(slot(0), "001A2B3C4D5E");
+    EXPECT_EQ(liveContexts(), 1u);
+    expectNothingLeftOpen();
+    // The service away five cycles takes the card, event or not.
+    stopService(SCARD_E_NO_SERVICE);
+    for (int cycle = 0; cycle < 5; cycle++)
+        pollReaders();
+    EXPECT_EQ(slot(0), nullptr);
+    EXPECT_EQ(counters().establish, 1u + attempts + 1 + (GetParam() ? 0 : 4));
 }
+
+INSTANTIATE_TEST_SUITE_P(StartedEvent, ServiceStartTest, ::testing::Bool());
 
 TEST_F(MonitorTest, RemovalOfANeverAcceptedCardDoesNothing)
 {
