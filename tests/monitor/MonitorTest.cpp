@@ -748,7 +748,7 @@ struct Disturbance {
     const char *slot;
     unsigned establishes; // start-up's included
     bool bystander;
-    bool removedWhileAway; // the removals are seen before the end of the disturbance
+    bool removedWhileAway = false; // the removals are seen before the end of the disturbance
 };
 
 const CardImage CardA21 = familyCard(FamilyAtr21, hexBytes("A1A1A1A1A1A1"));
