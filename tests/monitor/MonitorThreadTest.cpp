@@ -41,7 +41,7 @@ TEST_F(MonitorThreadTest, PollsOncePerSecondBesideAnObjectNamedWaitableTimer)
     failStatusCalls(1, SCARD_E_NO_SERVICE);
 
     insertCard(addReader("Reader 1"), emptyCard(FamilyAtr20));
-    fillReaderTable(testMonitor().table, "Reader 0\0Reader 1\0");
+    fillReaderTable("Reader 0\0Reader 1\0");
 
     // The first card's registration goes on until the stop was asked for.
     HANDLE registered = CreateEventA(NULL, TRUE, FALSE, NULL);

@@ -273,18 +273,18 @@ TEST_F(StoreTest, TheMonitorRegistersAnInsertedCardAndRemovesItWhenItLeaves)
 {
     ASSERT_EQ(startMonitorAfresh(), SCARD_S_SUCCESS);
     const size_t reader = watchOneReader("Lector 0");
-    pollReaders(testMonitor());
+    pollReaders();
     EXPECT_TRUE(personalStore().empty());
 
     insertCard(reader, buildCard(demoCard(FamilyAtr21, SerialA)));
-    pollReaders(testMonitor());
+    pollReaders();
     const auto inserted = personalStore();
     ASSERT_EQ(inserted.size(), 3u);
     EXPECT_EQ(inserted.at(thumbprintOfDer(signingCertificate())).binding.container,
               L"001A2B3C4D5E200001\\5015\\4B0");
 
     removeCard(reader);
-    pollReaders(testMonitor());
+    pollReaders();
     const auto removed = personalStore();
     EXPECT_EQ(removed.size(), 1u);
     EXPECT_EQ(removed.count(thumbprintOfDer(caCertificate())), 1u);
@@ -292,16 +292,16 @@ TEST_F(StoreTest, TheMonitorRegistersAnInsertedCardAndRemovesItWhenItLeaves)
     // The reader unplugged with the card in it takes the certificates with
     // it; plugged in again with the card, the card is registered again.
     insertCard(reader, buildCard(demoCard(FamilyAtr21, SerialA)));
-    pollReaders(testMonitor());
+    pollReaders();
     EXPECT_EQ(personalStore().size(), 3u);
     detachReader(reader);
-    pollReaders(testMonitor());
+    pollReaders();
     EXPECT_EQ(personalStore().size(), 1u);
-    EXPECT_EQ(testMonitor().table.count, 0u);
+    EXPECT_EQ(readerTable.count, 0u);
     EXPECT_TRUE(recordValues().empty());
     attachReader(reader);
-    pollReaders(testMonitor()); // the arrival, and the reader listed again
-    pollReaders(testMonitor());
+    pollReaders(); // the arrival, and the reader listed again
+    pollReaders();
     EXPECT_EQ(personalStore().size(), 3u);
     EXPECT_EQ(recordValues().size(), 2u);
     clearReaderTable();
