@@ -5,6 +5,8 @@
 // (the PC/SC double) is used, and Wine's own where there is none.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "Driver.h"
 
 #include <sddl.h>
@@ -55,7 +57,9 @@ protected:
     // The icon the program added was taken out again, by the same window.
     void expectIconRemoved()
     {
-        EXPECT_EQ(tray.messages(), (std::vector<DWORD>{NIM_ADD, NIM_DELETE}));
+        std::vector<DWORD> sent = tray.messages(); // the tip's changes aside
+        sent.erase(std::remove(sent.begin(), sent.end(), (DWORD)NIM_MODIFY), sent.end());
+        EXPECT_EQ(sent, (std::vector<DWORD>{NIM_ADD, NIM_DELETE}));
         ASSERT_EQ(tray.deleted().size(), 1u);
         EXPECT_EQ(tray.deleted()[0].window, hidden);
         EXPECT_EQ(tray.deleted()[0].id, 106u);
@@ -140,8 +144,12 @@ TEST_F(RunningProgram, TaskbarCreatedPutsTheOneIconBack)
     PostMessageA(hidden, taskbarCreatedMessage(), 0, 0);
     ASSERT_TRUE(waitUntil([&] { return tray.iconsHeld() == 1; }));
     PostMessageA(hidden, taskbarCreatedMessage(), 0, 0);
-    waitUntil([&] { return tray.messages().size() > 4; }, 1500);
-    EXPECT_EQ(tray.messages(), (std::vector<DWORD>{NIM_ADD, NIM_MODIFY, NIM_ADD, NIM_MODIFY}));
+    waitUntil([] { return false; }, 1500);
+    // Besides the tip's changes: one add at the start, one after the icons
+    // were forgotten, and the second broadcast finds the icon there.
+    const std::vector<DWORD> sent = tray.messages();
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), (DWORD)NIM_ADD), 2);
+    EXPECT_EQ(sent.back(), (DWORD)NIM_MODIFY);
     EXPECT_EQ(tray.iconsHeld(), 1u);
     EXPECT_EQ(tray.added().back().iconWidth, (UINT)GetSystemMetrics(SM_CXSMICON));
 }
