@@ -39,24 +39,29 @@ set(next_version ${major}.${minor}.${next_build})
 
 # Fixed per architecture: the upgrade code ties every version of one
 # architecture's package together; the component codes stay the same across
-# versions. The two architectures are separate products.
+# versions. The two architectures are separate products, each of which
+# knows the other's upgrade code: one VelmoMon per machine.
+set(x86_upgrade_code B8C88BE0-F6A2-42B8-B056-FB6B3BE536A2)
+set(x64_upgrade_code 8C33AB50-1504-424F-9BCE-351B26E5FDC5)
 if(ARCH STREQUAL "x86")
-  set(upgrade_code B8C88BE0-F6A2-42B8-B056-FB6B3BE536A2)
+  set(upgrade_code ${x86_upgrade_code})
+  set(other_upgrade_code ${x64_upgrade_code})
   set(program_component 3E8D52D0-0F6D-4F7A-98D7-C75671E46E49)
   set(run_component 6169C74E-3D59-4BCF-BC0F-82472C175ABE)
   set(folder_component 0D6B7C4E-2F1A-4E83-9C5D-6A0E9B3F1C27)
   set(event_source_component 85517C99-DBF8-4CC2-9D28-4B8C9FC08F3F)
-  set(event_policy_component 4F6EEFE5-3587-4247-880A-21147661CA71)
+  set(event_preference_component 4246F3A4-F096-4C02-B830-EB040656BFE2)
   set(start_menu_component 0A4EAB57-472C-43BD-8FDB-608A1E10FF3F)
   set(program_files ProgramFilesFolder)
   set(win64 no)
 elseif(ARCH STREQUAL "x64")
-  set(upgrade_code 8C33AB50-1504-424F-9BCE-351B26E5FDC5)
+  set(upgrade_code ${x64_upgrade_code})
+  set(other_upgrade_code ${x86_upgrade_code})
   set(program_component 8518B5B9-47AF-4FCA-B41E-AEEA35DA4300)
   set(run_component 33FE172E-4136-42DD-8ECB-A12331ABCF27)
   set(folder_component 5A2E8F13-7B4C-4D9E-A1F6-C83B0E7D2945)
   set(event_source_component 1DEEE34D-A01B-4D20-BD93-9AF98FCAA26C)
-  set(event_policy_component 9EB350D8-92CA-4663-B57F-2D02CC22D646)
+  set(event_preference_component E1D6FB63-8D2F-4452-BC5A-0D643420BA2E)
   set(start_menu_component 2C526A07-1B63-45C5-899E-7309F7F7EAFA)
   set(program_files ProgramFiles64Folder)
   set(win64 yes)
@@ -114,10 +119,10 @@ endif()
 execute_process(
   COMMAND ${WIXL} -a ${ARCH} -o ${OUTPUT}.new
           -D Arch=${ARCH} -D Version=${package_version} -D NextVersion=${next_version} -D ProductCode=${product_code}
-          -D UpgradeCode=${upgrade_code} -D ProgramComponent=${program_component}
+          -D UpgradeCode=${upgrade_code} -D OtherUpgradeCode=${other_upgrade_code} -D ProgramComponent=${program_component}
           -D RunComponent=${run_component} -D StartMenuComponent=${start_menu_component}
           -D FolderComponent=${folder_component} -D EventSourceComponent=${event_source_component}
-          -D EventPolicyComponent=${event_policy_component} -D ProgramFilesFolder=${program_files} -D Win64=${win64}
+          -D EventPreferenceComponent=${event_preference_component} -D ProgramFilesFolder=${program_files} -D Win64=${win64}
           -D Program=VelmoMon.exe -D Icon=VelmoMon.ico VelmoMon.wxs
   WORKING_DIRECTORY ${stage}
   RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
@@ -126,9 +131,8 @@ if(NOT status EQUAL 0)
 endif()
 
 # What wixl cannot write: the Run value is installed only when AUTOSTART is
-# not 0 and the events' policy value only with EVENTLOG=1 or the value an
-# older package wrote (component conditions), and both properties join the
-# secure properties (wixl lists the upgrade search's), which reach the
+# not 0 (a component condition), and AUTOSTART and EVENTLOG join the secure
+# properties (wixl lists the upgrade search's), which reach the
 # installation's server side in a managed installation.
 execute_process(COMMAND ${MSIINFO} export ${OUTPUT}.new Property OUTPUT_VARIABLE properties RESULT_VARIABLE status)
 if(NOT status EQUAL 0 OR NOT properties MATCHES "\nSecureCustomProperties\t([^\r\n]*)")
@@ -138,7 +142,6 @@ set(secure_properties "${CMAKE_MATCH_1};AUTOSTART;EVENTLOG")
 execute_process(
   COMMAND ${MSIBUILD} ${OUTPUT}.new
           -q "UPDATE `Component` SET `Condition` = 'AUTOSTART <> \"0\"' WHERE `Component` = 'RunAtLogOn'"
-          -q "UPDATE `Component` SET `Condition` = 'EVENTLOG = \"1\" OR EVENTLOG = \"#1\"' WHERE `Component` = 'EventLogPolicy'"
           -q "UPDATE `Property` SET `Value` = '${secure_properties}' WHERE `Property` = 'SecureCustomProperties'"
   RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
 if(NOT status EQUAL 0)

@@ -1,7 +1,6 @@
-// The Application log itself: the policy value that turns it on, the event
-// source, and a writer thread of its own, so that a slow or absent log never
-// holds up the monitor or the tray. Events that find the queue full are
-// dropped.
+// The Application log itself: the event source, and a writer thread of its
+// own, so that a slow or absent log never holds up the monitor or the tray.
+// Events that find the queue full are dropped.
 #include "Events.h"
 
 #include <windows.h>
@@ -21,8 +20,6 @@ static_assert(MessageStarted == MSG_STARTED && MessageCardRegistered == MSG_CARD
 
 namespace {
 
-const char PolicyKey[] = "Software\\Policies\\Velmo\\VelmoMon";
-const char PolicyValue[] = "EventLog";
 const char SourceName[] = "VelmoMon";
 const uint32_t QueueCapacity = 32;
 
@@ -36,17 +33,6 @@ struct Queue {
 
 HANDLE source;
 Queue *queue;
-
-bool policyTurnsLogOn(REGSAM view)
-{
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, PolicyKey, 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS)
-        return false;
-    DWORD value = 0, type = REG_NONE, size = sizeof value;
-    const LONG result = RegQueryValueExA(key, PolicyValue, NULL, &type, (BYTE *)&value, &size);
-    RegCloseKey(key);
-    return result == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value && value == 1;
-}
 
 uint32_t tickCount() { return GetTickCount(); }
 
@@ -95,22 +81,12 @@ DWORD WINAPI writerThread(LPVOID)
     }
 }
 
-// Group Policy writes its values in the 64-bit view, which a 32-bit program
-// on 64-bit Windows reads only when it asks for it; an installer of the
-// 32-bit program may have written the 32-bit view.
-bool eventLogTurnedOn()
-{
-    return policyTurnsLogOn(0) || policyTurnsLogOn(KEY_WOW64_64KEY);
-}
-
 } // namespace
 
 // The source needs no registration to be opened: without the installer's
 // entry the log shows the insertion strings alone.
 void startEventLog()
 {
-    if (!eventLogTurnedOn())
-        return;
     source = RegisterEventSourceA(NULL, SourceName);
     if (!source)
         return;

@@ -127,8 +127,8 @@ void reportStoreCallFailed(const char *call, uint32_t error);
 void reportLeftOutEvents();
 
 #ifdef _WIN32
-// Reads the policy value once and, when it is 1, opens the event source and
-// sets eventSink; without the value, or when the log cannot be opened,
-// nothing changes.
+// Opens the event source and sets eventSink; when the log cannot be opened,
+// nothing changes. The shell calls it once, when the administrator turned
+// the events on.
 void startEventLog();
 #endif

@@ -124,7 +124,8 @@ void readAndRegister(const CardSlots &table, uint32_t index)
     }
     markRead(table, index, session->serial);
     checkOtherSlotsNaming(table, index, slot.serial);
-    registerCardCertificates(session);
+    const unsigned added = registerCardCertificates(session);
+    slot.certificates = added < 0xFFFF ? (uint16_t)added : 0xFFFF;
     closeCard(session);
     reportCardInserted(entry.szReader, slot.serial);
 }

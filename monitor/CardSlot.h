@@ -33,6 +33,7 @@ struct CardSlot {
     bool countsRestarted; // a new context: the count the card was taken with no longer counts
     bool failureTold; // this insertion's failed read was told once already
     uint8_t retryGap; // cycles between attempts at a card that could not be read
+    uint16_t certificates; // how many its registration added to the store, at most 65535
     DWORD cardCount; // the reader's event count (high 16 bits) when the card was taken
     uint32_t retryCycle; // the cycle of the next attempt
     char serial[SerialTextCapacity]; // empty until read

@@ -277,14 +277,22 @@ LONG pollReaders(MonitorState &monitor)
     return result;
 }
 
-void runMonitor(MonitorState &monitor, bool (*waitForCycle)(MonitorState &monitor))
+void runMonitor(MonitorState &monitor, bool (*waitForCycle)(MonitorState &monitor),
+                void (*lineChanged)(MonitorState &monitor))
 {
     while (!monitorStopRequested(monitor) && waitForCycle(monitor) &&
            !monitorStopRequested(monitor)) {
         pollReaders(monitor);
         reportStarted(monitor.table.count);
         reportLeftOutEvents();
+        if (publishStatusLine(monitor.statusLine, monitor.table, monitor.context != 0) && lineChanged)
+            lineChanged(monitor);
     }
+}
+
+void readStatusLine(MonitorState &monitor, char *line, size_t size)
+{
+    copyStatusLine(monitor.statusLine, line, size);
 }
 
 void requestMonitorStop(MonitorState &monitor)

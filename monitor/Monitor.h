@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "ReaderTable.h"
+#include "StatusLine.h"
 
 // All of the monitor's state. The shell owns one, zero-filled, and hands it
 // to every call below; only the monitor thread touches the context and the
@@ -27,7 +28,15 @@ struct MonitorState {
     long readerCheckRequested;
     long stopRequested;
     long sessionDisconnected;
+    // Set by the shell before the start: the same user's copy runs in
+    // another session, and the start-up cleanup leaves the record alone.
+    bool userRunsElsewhere;
+    PublishedLine statusLine; // what the monitor sees, for the tray's tip
 #ifdef _WIN32
+    // Told with `windowMessage`, posted, each time the line changes; set
+    // before startMonitor. NULL: nobody to tell.
+    HWND window;
+    UINT windowMessage;
     HANDLE thread;
     HANDLE stopEvent; // set with the stop request, so that a wait ends at once
     HANDLE cycleTimer; // the thread's own
@@ -46,9 +55,17 @@ struct MonitorState {
 LONG pollReaders(MonitorState &monitor);
 
 // The monitor thread's cycles: one each time `waitForCycle` answers true,
-// until it answers false or a stop is asked.
+// until it answers false or a stop is asked. After each cycle the status
+// line is published, and `lineChanged` (if given) called when it differs
+// from the one before.
 // The context is left for the caller to give back.
-void runMonitor(MonitorState &monitor, bool (*waitForCycle)(MonitorState &monitor));
+void runMonitor(MonitorState &monitor, bool (*waitForCycle)(MonitorState &monitor),
+                void (*lineChanged)(MonitorState &monitor));
+
+// Any thread (the window's, once told): the status line last published,
+// at most StatusLineCapacity - 1 letters, cut to `size` and terminated;
+// empty before the first cycle ended.
+void readStatusLine(MonitorState &monitor, char *line, size_t size);
 
 // Any thread:
 // Asks the next cycle to take every reader as after a new context: the

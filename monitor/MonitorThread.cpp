@@ -59,6 +59,14 @@ bool waitOneSecond(MonitorState &monitor)
     return woke == WAIT_OBJECT_0 + 1 || woke == WAIT_OBJECT_0 + 2;
 }
 
+// The window learns of a new status line from its queue: the monitor never
+// waits on it, and a message to a window already gone is simply lost.
+void tellWindow(MonitorState &monitor)
+{
+    if (monitor.window && monitor.windowMessage)
+        PostMessageA(monitor.window, monitor.windowMessage, 0, 0);
+}
+
 // The stranded certificates are removed first, whether or not the
 // smart-card service is running, so that all store work stays on this
 // thread and the tray answers at once while a large store is walked. Each
@@ -66,8 +74,8 @@ bool waitOneSecond(MonitorState &monitor)
 DWORD WINAPI monitorThread(LPVOID parameter)
 {
     MonitorState &monitor = *(MonitorState *)parameter;
-    removeStrandedCertificates();
-    runMonitor(monitor, waitOneSecond);
+    removeStrandedCertificates(monitor.userRunsElsewhere);
+    runMonitor(monitor, waitOneSecond, tellWindow);
     return 0;
 }
 

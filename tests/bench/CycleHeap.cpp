@@ -56,13 +56,13 @@ int main(int argc, char **argv)
     if (startMonitorAfresh() != SCARD_S_SUCCESS)
         return 1;
     const size_t reader = watchOneReader("Reader 0");
-    pollReaders(testMonitor());
+    pollReaders();
     HeapCount first = {0, 0};
     for (long cycle = 1; cycle <= cycles; cycle++) {
         fakepcsc::insertCard(reader, card);
-        pollReaders(testMonitor());
+        pollReaders();
         fakepcsc::removeCard(reader);
-        pollReaders(testMonitor());
+        pollReaders();
         // The double keeps a record of every command; only the program and
         // the store are counted.
         fakepcsc::clearCommandLog();

@@ -77,10 +77,8 @@ void require(bool condition, const char *promise)
 {
     if (condition)
         return;
-    if (tracing && tracedDay) {
-        flushCycleLine();
+    if (tracing && tracedDay)
         dumpDay();
-    }
     fprintf(stderr, "broken promise: %s\n", promise);
     abort();
 }
@@ -100,12 +98,12 @@ void resetWorld()
     clearReaderTable();
     fakepcsc::reset();
     collectingstore::reset();
-    testMonitor().context = 0;
+    pcscContext = 0;
 }
 
 void endProgram()
 {
-    const SCARDCONTEXT context = takeTestContext();
+    const SCARDCONTEXT context = takePcscContext();
     if (context)
         SCardReleaseContext(context);
     require(fakepcsc::contextsNotReleased() == 0, "every context is given back");
@@ -132,7 +130,7 @@ PoolCard poolCard(uint8_t number, CardFamily family, size_t certificates, bool f
     // "MY" after the card alone was put into a reader and read.
     resetWorld();
     fakepcsc::insertCard(fakepcsc::addReader("Clean Reader"), card.image);
-    pollReaders(testMonitor());
+    pollReaders();
     card.rows = collectingstore::personalStore();
     endProgram();
     for (const auto &row : card.rows)
@@ -500,7 +498,7 @@ void checkSettled(Day &day)
     }
     require(missing <= unwatched, "every card that can be read in a watched reader is registered");
     size_t slots = 0;
-    for (uint32_t i = 0; i < testMonitor().table.count; i++)
+    for (uint32_t i = 0; i < readerTable.count; i++)
         slots += heldSerial(i) != NULL;
     require(slots <= slotHolders, "only the slots of cards in readers, or waiting on one, are taken");
 }
@@ -519,7 +517,7 @@ void poll(Day &day, bool told = false)
     const unsigned established = fakepcsc::counters().establish;
     snprintf(cycleLine, sizeof cycleLine, "  cycle %u, service %s%s", ++day.cycles, up ? "up" : "down",
              afresh ? ", readers taken afresh" : "");
-    pollReaders(testMonitor());
+    pollReaders();
     day.cyclesWithoutService = seesReaders ? 0 : std::min(day.cyclesWithoutService + 1, ServiceAwayCycles);
     if (seesReaders)
         notePolledReaders(day);
@@ -595,11 +593,8 @@ void plugIn(Day &day, uint8_t choice)
     } else if (!detached.empty()) {
         DayReader &reader = day.readers[detached[choice % detached.size()]];
         trace("plug reader %zu back in, card %c in it", detached[choice % detached.size()], cardName(reader.card));
-        const bool down = !fakepcsc::serviceRunning();
         reader.attached = true;
         fakepcsc::attachReader(reader.index);
-        if (down && fakepcsc::serviceRunning())
-            trace("  the service starts with it");
     }
 }
 
@@ -632,7 +627,7 @@ int placeCard(Day &day, size_t reader, uint8_t choice, Steps &steps, bool unseen
         return -1;
     DayReader &r = day.readers[reader];
     char muteAfter[32] = "";
-    if (tracing && mute)
+    if (mute)
         snprintf(muteAfter, sizeof muteAfter, ", mute after %u commands", answers);
     trace("%s card %c into reader %zu%s%s%s", unseen ? "  swap in unseen" : "put", cardName(card), reader,
           r.attached ? "" : " (unplugged)", choice & 0x10 ? ", held by another program" : "", muteAfter);
@@ -729,7 +724,7 @@ void sleepAndResume(Day &day, uint8_t choice, Steps &steps)
         }
     }
     trace("resume");
-    requestReaderCheck(testMonitor());
+    requestReaderCheck();
     checkEverySlot(day);
     day.afresh = true;
     // The resume's check reads the card swapped in, unless another program
@@ -782,6 +777,7 @@ void step(Day &day, Steps &steps)
 
 void dumpDay()
 {
+    flushCycleLine();
     const Day &day = *tracedDay;
     for (size_t r = 0; r < day.readers.size(); r++) {
         const DayReader &reader = day.readers[r];
@@ -798,8 +794,8 @@ void dumpDay()
                     card.from, card.waits ? " waiting" : "", card.waitsForEvent ? " for an event" : "",
                     card.upCycles, card.seenWithin);
     }
-    for (uint32_t i = 0; i < testMonitor().table.count; i++)
-        fprintf(stderr, "program: entry %u %s, slot %s\n", i, testMonitor().table.entries[i].szReader,
+    for (uint32_t i = 0; i < readerTable.count; i++)
+        fprintf(stderr, "program: entry %u %s, slot %s\n", i, readerTable.entries[i].szReader,
                 heldSerial(i) ? heldSerial(i) : "free");
     for (size_t c = 0; c < pool().size(); c++)
         fprintf(stderr, "pool: card %c serial %s%s\n", cardName((int)c), pool()[c].serial.c_str(),

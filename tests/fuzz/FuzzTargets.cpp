@@ -322,11 +322,11 @@ void fuzzInsertion(const uint8_t *data, size_t size)
     setFuzzAtr(data[0]);
     collectingstore::reset();
     clearReaderTable();
-    SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &testMonitor().context);
+    SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &pcscContext);
     static const char readers[] = "Fuzz Reader 0\0";
-    fillReaderTable(testMonitor().table, readers);
+    fillReaderTable(readers);
 
-    pollReaders(testMonitor());
+    pollReaders();
     const char *slot = heldSerial(0);
     std::string serial = slot ? slot : "";
     require(serial.empty() || (serial.size() == serialLength(data[0]) &&
@@ -347,7 +347,7 @@ void fuzzInsertion(const uint8_t *data, size_t size)
     requireNothingOpen();
 
     fuzzpcsc::pullCard();
-    pollReaders(testMonitor());
+    pollReaders();
     const std::vector<std::string> &removed = collectingstore::removedSerials();
     require(heldSerial(0) == NULL, "the removal frees the slot");
     require(serial.empty() ? removed.empty() : removed.size() == 1 && removed[0] == serial,

@@ -120,12 +120,12 @@ Bytes insertionScript(const SeedCard &seed, const CardImage &card)
     fakepcsc::setSelectNeedsGetResponse(seed.selectNeedsGetResponse);
     collectingstore::reset();
     clearReaderTable();
-    SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &testMonitor().context);
+    SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &pcscContext);
     const size_t reader = fakepcsc::addReader("Seed Reader");
     fakepcsc::insertCard(reader, card);
     static const char readers[] = "Seed Reader\0";
-    fillReaderTable(testMonitor().table, readers);
-    pollReaders(testMonitor());
+    fillReaderTable(readers);
+    pollReaders();
     const Bytes script = scriptOfLog(seed.family == FamilyAtr20 ? 1 : 0);
     clearReaderTable();
     return script;

@@ -99,7 +99,7 @@ protected:
         card = threeCertificateCard(GetParam());
         serial = GetParam().serial;
         startOver();
-        pollReaders(testMonitor());
+        pollReaders();
         baseline.commands = counters().transmits;
         baseline.chipInfoIndex = 0;
         const Bytes chipInfoCommand = hexBytes(GetParam().chipInfoCommand);
@@ -255,7 +255,7 @@ protected:
     {
         startOver();
         arm();
-        EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+        EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
         EXPECT_LE(counters().transmits, 2 * baseline.commands) << "the insertion keeps sending";
         EXPECT_EQ(collectingstore::registrations(), serialRead ? 1u : 0u);
         expectOnlyWholeCertificates();
@@ -269,7 +269,7 @@ protected:
 
         failFrom(0, SCARD_S_SUCCESS);
         removeCard(reader);
-        EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+        EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
         EXPECT_EQ(slot(), nullptr);
         EXPECT_EQ(collectingstore::removedSerials(),
                   serialRead ? std::vector<std::string>{serial} : std::vector<std::string>());
@@ -278,7 +278,7 @@ protected:
 
         const size_t before = collectingstore::certificates().size();
         insertCard(reader, card);
-        EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+        EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
         EXPECT_STREQ(slot(), serial.c_str());
         const std::vector<CollectedCertificate> &after = collectingstore::certificates();
         ASSERT_EQ(after.size() - before, baseline.certificates.size());

@@ -65,9 +65,9 @@ protected:
     {
         char *list = NULL;
         DWORD length = SCARD_AUTOALLOCATE;
-        ASSERT_EQ(SCardListReadersA(testMonitor().context, NULL, (LPSTR)&list, &length), SCARD_S_SUCCESS);
-        fillReaderTable(testMonitor().table, list);
-        SCardFreeMemory(testMonitor().context, list);
+        ASSERT_EQ(SCardListReadersA(pcscContext, NULL, (LPSTR)&list, &length), SCARD_S_SUCCESS);
+        fillReaderTable(list);
+        SCardFreeMemory(pcscContext, list);
     }
 
     size_t readerWith(const CardImage &card)
@@ -84,22 +84,22 @@ protected:
     {
         readerWith(card);
         watchReaders();
-        EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+        EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     }
 
-    static SCARD_READERSTATEA &entry(size_t index) { return testMonitor().table.entries[index]; }
+    static SCARD_READERSTATEA &entry(size_t index) { return readerTable.entries[index]; }
     static const char *slot(size_t index) { return heldSerial(index); }
     // The slot of the entry watching that reader, or null.
     static const char *slotOf(const std::string &reader)
     {
-        for (uint32_t i = 0; i < testMonitor().table.count; i++)
+        for (uint32_t i = 0; i < readerTable.count; i++)
             if (reader == entry(i).szReader)
                 return slot(i);
         return nullptr;
     }
     static bool watched(const std::string &reader)
     {
-        for (uint32_t i = 0; i < testMonitor().table.count; i++)
+        for (uint32_t i = 0; i < readerTable.count; i++)
             if (reader == entry(i).szReader)
                 return true;
         return false;
@@ -142,7 +142,7 @@ TEST_F(MonitorTest, FillReaderTableCopiesTheNames)
     emptyReader();
     emptyReader();
     watchReaders(); // the list is freed inside: the table must hold copies
-    ASSERT_EQ(testMonitor().table.count, 2u);
+    ASSERT_EQ(readerTable.count, 2u);
     EXPECT_STREQ(entry(0).szReader, "Reader 0");
     EXPECT_STREQ(entry(1).szReader, "Reader 1");
     for (size_t i = 0; i < 2; i++) {
@@ -162,13 +162,13 @@ TEST_F(MonitorTest, SixteenReadersAreWatchedAndTheSeventeenthIgnored)
         readerWith(familyCard(FamilyAtr21, hexBytes(serial)));
     }
     watchReaders();
-    ASSERT_EQ(testMonitor().table.count, 16u);
+    ASSERT_EQ(readerTable.count, 16u);
     for (size_t i = 0; i < 16; i++)
         EXPECT_EQ(std::string(entry(i).szReader), "Reader " + std::to_string(i));
 
     // pcsc-lite takes at most 16 entries: the arrival watch waits for room.
     setPlatform(PcscLite);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_EQ(lastStatusCount(), 16u);
     EXPECT_EQ(lastStatusNames().back(), "Reader 15");
     ASSERT_EQ(recordingstore::registrations().size(), 16u);
@@ -184,14 +184,14 @@ TEST_F(MonitorTest, SixteenReadersAreWatchedAndTheSeventeenthIgnored)
     // A watched reader leaves (pcsc-lite fails the whole call): its card is
     // removed and the 17th takes its entry.
     detachReader(3);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_E_UNKNOWN_READER);
+    EXPECT_EQ(pollReaders(), SCARD_E_UNKNOWN_READER);
     EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{"000000000003"});
     EXPECT_FALSE(watched("Reader 3"));
     EXPECT_TRUE(watched("Reader 16"));
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_STREQ(slotOf("Reader 16"), "000000000010");
     EXPECT_EQ(lastStatusCount(), 16u);
-    EXPECT_EQ(testMonitor().table.count, 16u);
+    EXPECT_EQ(readerTable.count, 16u);
     expectNothingLeftOpen();
 }
 
@@ -201,10 +201,10 @@ TEST_F(MonitorTest, FillReaderTableStopsAtSixteenEvenWhenCalledAgain)
     for (int i = 0; i < 20; i++)
         list += "R" + std::to_string(i) + '\0';
     list += '\0';
-    fillReaderTable(testMonitor().table, list.c_str());
-    EXPECT_EQ(testMonitor().table.count, 16u);
-    fillReaderTable(testMonitor().table, list.c_str());
-    EXPECT_EQ(testMonitor().table.count, 16u);
+    fillReaderTable(list.c_str());
+    EXPECT_EQ(readerTable.count, 16u);
+    fillReaderTable(list.c_str());
+    EXPECT_EQ(readerTable.count, 16u);
     EXPECT_STREQ(entry(15).szReader, "R15");
 }
 
@@ -216,10 +216,10 @@ TEST_P(ArrivalTest, AReaderPluggedInLaterIsWatched)
 {
     setPlatform(GetParam());
     for (int cycle = 0; cycle < 3; cycle++)
-        EXPECT_NE(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+        EXPECT_NE(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_EQ(lastStatusCount(), 1u);
     EXPECT_EQ(lastStatusTimeout(), 900u);
-    EXPECT_EQ(testMonitor().table.count, 0u);
+    EXPECT_EQ(readerTable.count, 0u);
     expectNoCardWork();
     const unsigned listingsBefore = counters().listReaders;
 
@@ -227,7 +227,7 @@ TEST_P(ArrivalTest, AReaderPluggedInLaterIsWatched)
     readerWith(emptyCard());
     unsigned cycles = 0;
     while (!slot(0) && cycles++ < 20)
-        pollReaders(testMonitor());
+        pollReaders();
     EXPECT_STREQ(slot(0), "001A2B3C4D5E");
     EXPECT_EQ(lastStatusCount(), 2u);
     ASSERT_EQ(recordingevents::withId(109).size(), 1u); // a reader arrived
@@ -242,7 +242,7 @@ TEST_P(ArrivalTest, AReaderPluggedInLaterIsWatched)
     // No listing while nothing arrives, where the count is kept.
     const unsigned listings = counters().listReaders;
     for (int cycle = 0; cycle < 12; cycle++)
-        pollReaders(testMonitor());
+        pollReaders();
     if (GetParam() == WindowsPcsc) {
         EXPECT_EQ(counters().listReaders, listings);
     }
@@ -256,11 +256,11 @@ TEST_P(ArrivalTest, AReaderReplacedBetweenTwoCyclesIsWatched)
     setPlatform(GetParam());
     const size_t first = readerWith(familyCard(FamilyAtr21, hexBytes("A1A1A1A1A1A1")));
     watchReaders();
-    pollReaders(testMonitor());
+    pollReaders();
     detachReader(first);
     readerWith(familyCard(FamilyAtr21, hexBytes("B1B1B1B1B1B1")));
     for (int cycle = 0; cycle < 12 && !slotOf("Reader 1"); cycle++)
-        pollReaders(testMonitor());
+        pollReaders();
     EXPECT_STREQ(slotOf("Reader 1"), "B1B1B1B1B1B1");
     EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{"A1A1A1A1A1A1"});
     expectNothingLeftOpen();
@@ -335,7 +335,7 @@ TEST_F(MonitorTest, NoChangeMeansNoWork)
 {
     pollOneCard(emptyCard());
     const Counters before = counters();
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_E_TIMEOUT);
+    EXPECT_EQ(pollReaders(), SCARD_E_TIMEOUT);
     EXPECT_EQ(counters().connects, before.connects);
     EXPECT_EQ(counters().transmits, before.transmits);
     EXPECT_EQ(recordingstore::calls().size(), 1u);
@@ -365,7 +365,7 @@ TEST_P(SerialTextTest, RemovalHandsTheSerialTextToTheStore)
     EXPECT_EQ(strlen(slot(0)), c.family == FamilyAtr20 ? 14u : 12u);
 
     removeCard(0);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_EQ(lowEvent(0), (DWORD)0x0012);
     EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{c.text});
     EXPECT_EQ(slot(0), nullptr);
@@ -374,7 +374,7 @@ TEST_P(SerialTextTest, RemovalHandsTheSerialTextToTheStore)
 
     // The slot is Free again: the next card in the reader is handled anew.
     insertCard(0, familyCard(c.family, hexBytes(c.serialHex)));
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_EQ(recordingstore::registrations().size(), 2u);
     EXPECT_STREQ(slot(0), c.text);
 }
@@ -395,7 +395,7 @@ TEST_F(MonitorTest, SerialIsTakenFromTheFamilysBytesOfTheAnswer)
     readerWith(atr21);
     readerWith(atr20);
     watchReaders();
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_STREQ(slot(0), "A0A1A2A3A4A5");
     EXPECT_STREQ(slot(1), "B0B1B2B3B4B5B6");
     const std::vector<StoreCall> registrations = recordingstore::registrations();
@@ -414,7 +414,7 @@ TEST_F(MonitorTest, Atr21PrefixWithAnyTailIsAccepted)
     for (const Bytes &tail : tails)
         readerWith(cardWithAtr(atr21WithTail(tail)));
     watchReaders();
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     const std::vector<StoreCall> registrations = recordingstore::registrations();
     ASSERT_EQ(registrations.size(), tails.size());
     for (const StoreCall &call : registrations)
@@ -430,8 +430,8 @@ TEST_F(MonitorTest, Atr21PrefixOnAnotherLengthIsRefused)
         readerWith(cardWithAtr(atr));
     }
     watchReaders();
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
-    for (size_t i = 0; i < testMonitor().table.count; i++) {
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    for (size_t i = 0; i < readerTable.count; i++) {
         EXPECT_EQ(lowEvent(i), (DWORD)0x0022);
         EXPECT_EQ(slot(i), nullptr);
     }
@@ -446,8 +446,8 @@ TEST_F(MonitorTest, Atr21WithAnyPrefixByteChangedIsRefused)
         readerWith(cardWithAtr(atr));
     }
     watchReaders();
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
-    for (size_t i = 0; i < testMonitor().table.count; i++)
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    for (size_t i = 0; i < readerTable.count; i++)
         EXPECT_EQ(slot(i), nullptr) << "byte " << i;
     expectNoCardWork();
 }
@@ -464,7 +464,7 @@ TEST_F(MonitorTest, Atr20DifferingOnlyInBytes2And16IsAccepted)
         cardIn(readerCount - 1)->chipInfo = chipInfoFor(FamilyAtr20, hexBytes("0123456789ABCD"));
     }
     watchReaders();
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     const std::vector<StoreCall> registrations = recordingstore::registrations();
     ASSERT_EQ(registrations.size(), 4u);
     for (size_t i = 0; i < 4; i++) {
@@ -504,7 +504,7 @@ TEST_F(MonitorTest, EmptyReaderAtStartUpDoesNothing)
 {
     emptyReader();
     watchReaders();
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_EQ(lowEvent(0), (DWORD)0x0012);
     EXPECT_EQ(slot(0), nullptr);
     expectNoCardWork();
@@ -518,29 +518,29 @@ TEST_P(ExtraFlagTest, EventsWithFurtherFlagsAreNeitherInsertionNorRemoval)
     const size_t reader = readerWith(emptyCard());
     setReaderFlags(reader, flag);
     watchReaders();
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_EQ(lowEvent(0), (DWORD)0x0022 | flag);
     EXPECT_EQ(slot(0), nullptr);
     expectNoCardWork();
 
     // The card is handled at the first event that reads exactly 0x0022.
     setReaderFlags(reader, 0);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_EQ(lowEvent(0), (DWORD)0x0022);
     EXPECT_EQ(recordingstore::registrations().size(), 1u);
     EXPECT_STREQ(slot(0), "001A2B3C4D5E");
 
     // The flag again while the card is in, then the removal with the flag.
     setReaderFlags(reader, flag);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     removeCard(reader);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_EQ(lowEvent(0), (DWORD)0x0012 | flag);
     EXPECT_TRUE(recordingstore::removedSerials().empty());
     EXPECT_STREQ(slot(0), "001A2B3C4D5E");
 
     setReaderFlags(reader, 0);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_EQ(lowEvent(0), (DWORD)0x0012);
     EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{"001A2B3C4D5E"});
     EXPECT_EQ(slot(0), nullptr);
@@ -560,7 +560,7 @@ TEST_F(MonitorTest, HighSixteenBitsNeverMatter)
     setReaderFlags(inserted, 0xFFFF0000);
     setReaderFlags(busy, 0xFFFF0000 | SCARD_STATE_INUSE);
     watchReaders();
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_EQ(entry(0).dwEventState & 0xFFFF0000, 0xFFFF0000u);
     EXPECT_EQ(entry(1).dwEventState & 0xFFFF0000, 0xFFFF0000u);
     EXPECT_EQ(entry(0).dwCurrentState, entry(0).dwEventState); // all the bits are copied
@@ -569,7 +569,7 @@ TEST_F(MonitorTest, HighSixteenBitsNeverMatter)
     EXPECT_EQ(slot(1), nullptr);
 
     removeCard(inserted);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_EQ(entry(0).dwEventState & 0xFFFF0000, 0xFFFF0000u);
     EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{"001A2B3C4D5E"});
     expectNothingLeftOpen();
@@ -582,12 +582,12 @@ TEST_F(MonitorTest, CurrentStateIsCopiedOnlyAfterASuccessfulStatusCall)
     watchReaders();
 
     failStatusCalls(1, SCARD_E_NO_SERVICE);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_E_NO_SERVICE);
+    EXPECT_EQ(pollReaders(), SCARD_E_NO_SERVICE);
     EXPECT_EQ(entry(0).dwCurrentState, (DWORD)SCARD_STATE_UNAWARE);
     EXPECT_EQ(entry(1).dwCurrentState, (DWORD)SCARD_STATE_UNAWARE);
     expectNoCardWork();
 
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     for (size_t i = 0; i < 2; i++)
         EXPECT_EQ(entry(i).dwCurrentState, entry(i).dwEventState);
     EXPECT_EQ(recordingstore::registrations().size(), 1u);
@@ -596,13 +596,13 @@ TEST_F(MonitorTest, CurrentStateIsCopiedOnlyAfterASuccessfulStatusCall)
     const DWORD before[2] = {entry(0).dwCurrentState, entry(1).dwCurrentState};
     entry(1).dwEventState = (entry(1).dwEventState & ~LowBits) | 0x0022;
     failStatusCalls(1, SCARD_E_TIMEOUT);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_E_TIMEOUT);
+    EXPECT_EQ(pollReaders(), SCARD_E_TIMEOUT);
     EXPECT_EQ(entry(0).dwCurrentState, before[0]);
     EXPECT_EQ(entry(1).dwCurrentState, before[1]);
     EXPECT_EQ(counters().connects, 1u);
 
     // A time-out with fresh event states copies nothing either.
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_E_TIMEOUT);
+    EXPECT_EQ(pollReaders(), SCARD_E_TIMEOUT);
     EXPECT_EQ(entry(0).dwCurrentState, before[0]);
     EXPECT_EQ(entry(1).dwCurrentState, before[1]);
     EXPECT_EQ(recordingstore::calls().size(), 1u);
@@ -612,13 +612,13 @@ TEST_F(MonitorTest, ChangesDuringFailedCallsAreSeenLater)
 {
     const size_t reader = emptyReader();
     watchReaders();
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     insertCard(reader, emptyCard());
     failStatusCalls(2, SCARD_E_NO_SERVICE);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_E_NO_SERVICE);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_E_NO_SERVICE);
+    EXPECT_EQ(pollReaders(), SCARD_E_NO_SERVICE);
+    EXPECT_EQ(pollReaders(), SCARD_E_NO_SERVICE);
     EXPECT_TRUE(recordingstore::calls().empty());
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_EQ(recordingstore::registrations().size(), 1u);
 }
 
@@ -631,26 +631,26 @@ TEST_P(ReaderGoneTest, RunsTheSlotsRemovalAndRegistersTheCardWhenItComesBack)
     const size_t taken = readerWith(emptyCard());
     const size_t free = emptyReader();
     watchReaders();
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     ASSERT_STREQ(slot(0), "001A2B3C4D5E");
 
     // A failed status call examines nothing, whatever the reader did.
     setReaderFlags(taken, GetParam());
     setReaderFlags(free, GetParam());
     failStatusCalls(1, SCARD_E_READER_UNAVAILABLE);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_E_READER_UNAVAILABLE);
+    EXPECT_EQ(pollReaders(), SCARD_E_READER_UNAVAILABLE);
     EXPECT_STREQ(slot(0), "001A2B3C4D5E");
 
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_EQ(lowEvent(0) & (SCARD_STATE_CHANGED | SCARD_STATE_EMPTY), (DWORD)SCARD_STATE_CHANGED);
     EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{"001A2B3C4D5E"});
     EXPECT_EQ(slot(0), nullptr);
     EXPECT_EQ(slot(1), nullptr);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_E_TIMEOUT); // still gone: no further event
+    EXPECT_EQ(pollReaders(), SCARD_E_TIMEOUT); // still gone: no further event
     EXPECT_EQ(recordingstore::calls().size(), 2u);
 
     setReaderFlags(taken, 0);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_EQ(lowEvent(0), (DWORD)0x0022);
     EXPECT_EQ(recordingstore::registrations().size(), 2u);
     EXPECT_STREQ(slot(0), "001A2B3C4D5E");
@@ -669,15 +669,15 @@ TEST_F(MonitorTest, CardMovedToAnEarlierReaderBetweenTwoPollsIsNotRemoved)
     const size_t first = emptyReader();
     const size_t second = readerWith(emptyCard());
     watchReaders();
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     removeCard(second);
     insertCard(first, emptyCard());
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_TRUE(recordingstore::removedSerials().empty());
     EXPECT_STREQ(slot(0), "001A2B3C4D5E");
     EXPECT_EQ(slot(1), nullptr);
     removeCard(first);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{"001A2B3C4D5E"});
 }
 
@@ -691,21 +691,21 @@ TEST_F(MonitorTest, CardMovedToAnEarlierReaderWhileAsleepIsRegisteredAgainAtOnce
     const size_t first = emptyReader();
     const size_t second = readerWith(cardA);
     watchReaders();
-    pollReaders(testMonitor());
+    pollReaders();
     swapCardUnseen(second, familyCard(FamilyAtr21, hexBytes("B1B1B1B1B1B1")));
     setReaderFlags(second, SCARD_STATE_EXCLUSIVE);
     insertCard(first, cardA);
-    requestReaderCheck(testMonitor());
-    pollReaders(testMonitor()); // registered in the first reader
+    requestReaderCheck();
+    pollReaders(); // registered in the first reader
     // Held there too, and asleep again: the first reader's check fails twice.
     setReaderFlags(first, SCARD_STATE_EXCLUSIVE);
-    requestReaderCheck(testMonitor());
-    pollReaders(testMonitor());
-    pollReaders(testMonitor());
+    requestReaderCheck();
+    pollReaders();
+    pollReaders();
     setReaderFlags(first, 0);
     setReaderFlags(second, 0);
     recordingstore::reset();
-    pollReaders(testMonitor());
+    pollReaders();
     EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{"A1A1A1A1A1A1"});
     EXPECT_EQ(recordingstore::registrations().size(), 2u);
     EXPECT_STREQ(slot(0), "A1A1A1A1A1A1");
@@ -744,11 +744,11 @@ TEST_F(MonitorTest, SecondInsertionEventWithTheSlotTakenDoesNothing)
 {
     const size_t reader = readerWith(emptyCard());
     watchReaders();
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     setReaderFlags(reader, SCARD_STATE_INUSE);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     setReaderFlags(reader, 0);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_EQ(lowEvent(0), (DWORD)0x0022);
     EXPECT_EQ(counters().connects, 1u);
     EXPECT_EQ(recordingstore::calls().size(), 1u);
@@ -776,7 +776,7 @@ struct Disturbance {
     const char *slot;
     unsigned establishes; // start-up's included
     bool bystander;
-    bool removedWhileAway; // the removals are seen before the end of the disturbance
+    bool removedWhileAway = false; // the removals are seen before the end of the disturbance
 };
 
 const CardImage CardA21 = familyCard(FamilyAtr21, hexBytes("A1A1A1A1A1A1"));
@@ -850,7 +850,7 @@ std::function<void(size_t)> pluggedBackWith(const CardImage &card, unsigned even
 const std::function<void(size_t)> nothing = [](size_t) {};
 const std::function<void(size_t)> serviceBack = [](size_t) { startService(); };
 const std::function<void(size_t)> readerBack = [](size_t reader) { attachReader(reader); };
-const std::function<void(size_t)> resumed = [](size_t) { requestReaderCheck(testMonitor()); };
+const std::function<void(size_t)> resumed = [](size_t) { requestReaderCheck(); };
 const std::function<void(size_t)> flagsCleared = [](size_t reader) { setReaderFlags(reader, 0); };
 // The service is back, and another program has just taken the card for
 // itself: the card cannot be checked, so it is kept until it can.
@@ -861,7 +861,7 @@ const std::function<void(size_t)> serviceBackCardHeld = [](size_t) {
 
 // The machine resumed while the service was away, then the service is back.
 const std::function<void(size_t)> resumedAndServiceBack = [](size_t) {
-    requestReaderCheck(testMonitor());
+    requestReaderCheck();
     startService();
 };
 // A reader unplugged whose listing fails until it is back, with another card.
@@ -972,7 +972,7 @@ TEST_P(DisturbanceTest, TheStoreEndsAsTheReaderIs)
     const size_t bystander = row.bystander ? readerWith(CardC21) : 0;
     const std::string name = "Reader " + std::to_string(reader);
     watchReaders();
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     const unsigned listed = counters().establish;
     recordingstore::reset();
     recordingevents::start();
@@ -981,7 +981,7 @@ TEST_P(DisturbanceTest, TheStoreEndsAsTheReaderIs)
     if (row.bystander)
         removeCard(bystander);
     for (unsigned cycle = 0; cycle < row.cyclesAway; cycle++)
-        pollReaders(testMonitor());
+        pollReaders();
     std::vector<std::string> removed = recordingstore::removedSerials();
     if (row.removedWhileAway) {
         EXPECT_EQ(removed, row.removed) << "before the end of the disturbance";
@@ -991,11 +991,11 @@ TEST_P(DisturbanceTest, TheStoreEndsAsTheReaderIs)
         EXPECT_NE(bystanderGone, removed.end()) << "the other reader was left unwatched";
     }
     row.back(reader);
-    EXPECT_EQ(pollReaders(testMonitor()), row.lastResult);
+    EXPECT_EQ(pollReaders(), row.lastResult);
     // A reader that came back is listed, then read; where the platform
     // keeps no reader count, at the listing every few cycles.
     for (unsigned cycle = 0; cycle < 11; cycle++)
-        pollReaders(testMonitor());
+        pollReaders();
 
     removed = recordingstore::removedSerials();
     if (row.bystander) {
@@ -1037,7 +1037,7 @@ TEST_P(DisturbanceTest, TheStoreEndsAsTheReaderIs)
     // And the monitor goes on: the card's removal is seen.
     failConnect(0);
     removeCard(reader);
-    pollReaders(testMonitor());
+    pollReaders();
     EXPECT_EQ(slotOf(name), nullptr);
 }
 
@@ -1047,47 +1047,46 @@ INSTANTIATE_TEST_SUITE_P(Between, DisturbanceTest, ::testing::ValuesIn(Disturban
                          });
 
 // At log-on the service may not run yet: one attempt a cycle at a context,
-// and the readers taken as they are once it comes.
-// Where the platform tells that the service started, no attempt is made
-// until it has.
-TEST_F(MonitorTest, StartedWithoutTheServiceTakesTheReadersWhenItStarts)
-{
-    for (bool startedEvent : {false, true}) {
-        SCOPED_TRACE(startedEvent ? "with the started event" : "without");
-        startOver();
-        testMonitor().serviceStarted = startedEvent ? serviceStartedProbe : NULL;
-        const unsigned attempts = startedEvent ? 0 : 5;
-        SCardReleaseContext(takeTestContext());
-        stopService(SCARD_E_NO_SERVICE);
-        readerWith(emptyCard());
-        for (int cycle = 0; cycle < 5; cycle++)
-            EXPECT_EQ(pollReaders(testMonitor()), SCARD_E_NO_SERVICE);
-        EXPECT_EQ(counters().establish, 1u + attempts);
-        EXPECT_EQ(counters().statusCalls, 0u);
-        expectNoCardWork();
+// and the readers taken as they are once it comes. Where the platform tells
+// that the service started (the parameter), no attempt is made until it has.
+class ServiceStartTest : public MonitorTest, public ::testing::WithParamInterface<bool> {};
 
-        startService();
-        EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
-        EXPECT_EQ(counters().establish, 1u + attempts + 1);
-        EXPECT_STREQ(slot(0), "001A2B3C4D5E");
-        EXPECT_EQ(liveContexts(), 1u);
-        expectNothingLeftOpen();
-        // The service away five cycles takes the card, event or not.
-        stopService(SCARD_E_NO_SERVICE);
-        for (int cycle = 0; cycle < 5; cycle++)
-            pollReaders(testMonitor());
-        EXPECT_EQ(slot(0), nullptr);
-        EXPECT_EQ(counters().establish, 1u + attempts + 1 + (startedEvent ? 0 : 4));
-    }
+TEST_P(ServiceStartTest, StartedWithoutTheServiceTakesTheReadersWhenItStarts)
+{
+    testMonitor().serviceStarted = GetParam() ? serviceStartedProbe : NULL;
+    const unsigned attempts = GetParam() ? 0 : 5;
+    SCardReleaseContext(takePcscContext());
+    stopService(SCARD_E_NO_SERVICE);
+    readerWith(emptyCard());
+    for (int cycle = 0; cycle < 5; cycle++)
+        EXPECT_EQ(pollReaders(), SCARD_E_NO_SERVICE);
+    EXPECT_EQ(counters().establish, 1u + attempts);
+    EXPECT_EQ(counters().statusCalls, 0u);
+    expectNoCardWork();
+
+    startService();
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
+    EXPECT_EQ(counters().establish, 1u + attempts + 1);
+    EXPECT_STREQ(slot(0), "001A2B3C4D5E");
+    EXPECT_EQ(liveContexts(), 1u);
+    expectNothingLeftOpen();
+    // The service away five cycles takes the card, event or not.
+    stopService(SCARD_E_NO_SERVICE);
+    for (int cycle = 0; cycle < 5; cycle++)
+        pollReaders();
+    EXPECT_EQ(slot(0), nullptr);
+    EXPECT_EQ(counters().establish, 1u + attempts + 1 + (GetParam() ? 0 : 4));
 }
+
+INSTANTIATE_TEST_SUITE_P(StartedEvent, ServiceStartTest, ::testing::Bool());
 
 TEST_F(MonitorTest, RemovalOfANeverAcceptedCardDoesNothing)
 {
     const size_t reader = readerWith(cardWithAtr(hexBytes("3B 02 14 50")));
     watchReaders();
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     removeCard(reader);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_EQ(lowEvent(0), (DWORD)0x0012);
     EXPECT_EQ(slot(0), nullptr);
     expectNoCardWork();
@@ -1098,12 +1097,12 @@ TEST_F(MonitorTest, EventsOfOneCycleAreHandledInTableOrder)
     const size_t first = readerWith(familyCard(FamilyAtr21, hexBytes("111111111111")));
     const size_t second = emptyReader();
     watchReaders();
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     removeCard(first);
     insertCard(second, familyCard(FamilyAtr20, hexBytes("22222222222222")));
     uint8_t kindDuringRegistration = 0x7F;
     recordingstore::onRegister([&](CardSession *session) { kindDuringRegistration = session->family; });
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     const std::vector<StoreCall> &calls = recordingstore::calls();
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[1].kind, StoreCall::Remove);
@@ -1123,13 +1122,13 @@ TEST_F(MonitorTest, FailedConnectionIsTriedAgainWithGrowingGaps)
     readerWith(emptyCard());
     const size_t reader = emptyReader();
     watchReaders();
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     recordingstore::reset();
     recordingevents::start();
 
     failConnect(SCARD_E_SHARING_VIOLATION);
     insertCard(reader, emptyCard(FamilyAtr20));
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_EQ(counters().connects, 2u);
     EXPECT_EQ(counters().disconnects, 1u); // the first card's only
     EXPECT_EQ(counters().beginTransactions, 1u);
@@ -1144,7 +1143,7 @@ TEST_F(MonitorTest, FailedConnectionIsTriedAgainWithGrowingGaps)
     unsigned last = 0;
     for (unsigned cycle = 1; cycle <= 250; cycle++) {
         const unsigned before = counters().connects;
-        pollReaders(testMonitor());
+        pollReaders();
         ASSERT_LE(counters().connects, before + 1);
         if (counters().connects > before) {
             gaps.push_back(cycle - last);
@@ -1159,7 +1158,7 @@ TEST_F(MonitorTest, FailedConnectionIsTriedAgainWithGrowingGaps)
     // The card that can be read at last is registered at the next attempt.
     failConnect(0);
     for (unsigned cycle = 0; cycle < 60 && !recordingstore::registrations().size(); cycle++)
-        pollReaders(testMonitor());
+        pollReaders();
     EXPECT_EQ(recordingstore::registrations().size(), 1u);
     EXPECT_STREQ(slot(1), "0123456789ABCD");
     EXPECT_EQ(recordingevents::withId(101).size(), 1u);
@@ -1170,16 +1169,16 @@ TEST_F(MonitorTest, FailedConnectionIsTriedAgainWithGrowingGaps)
     // tried anew.
     removeCard(reader);
     failConnect(SCARD_E_SHARING_VIOLATION);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     insertCard(reader, emptyCard(FamilyAtr20));
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     removeCard(reader);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{"0123456789ABCD"});
     EXPECT_EQ(slot(1), nullptr);
     failConnect(0);
     insertCard(reader, emptyCard(FamilyAtr20));
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_EQ(recordingstore::registrations().size(), 2u);
     expectNothingLeftOpen();
 }
@@ -1191,12 +1190,12 @@ TEST_F(MonitorTest, UnreadCardReplacedByTheOtherFamilyIsReadWhole)
     const size_t reader = readerWith(emptyCard(FamilyAtr21));
     watchReaders();
     failConnect(SCARD_E_SHARING_VIOLATION);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_STREQ(slot(0), "");
     swapCardUnseen(reader, emptyCard(FamilyAtr20));
     failConnect(0);
-    requestReaderCheck(testMonitor());
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    requestReaderCheck();
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_STREQ(slot(0), "0123456789ABCD");
     ASSERT_EQ(recordingstore::registrations().size(), 1u);
     EXPECT_EQ(recordingstore::registrations()[0].cardKind, Atr20);
@@ -1209,13 +1208,13 @@ TEST_F(MonitorTest, DisconnectedSessionLeavesTheCardsAloneUntilItReconnects)
 {
     const size_t reader = readerWith(emptyCard());
     watchReaders();
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     setSessionConnected(testMonitor(), false);
     swapCardUnseen(reader, emptyCard(FamilyAtr20));
     stopService(SCARD_E_NO_SERVICE);
     const Counters before = counters();
     for (int cycle = 0; cycle < 6; cycle++)
-        pollReaders(testMonitor());
+        pollReaders();
     EXPECT_EQ(counters().statusCalls, before.statusCalls);
     EXPECT_EQ(counters().connects, before.connects);
     EXPECT_TRUE(recordingstore::removedSerials().empty());
@@ -1223,7 +1222,7 @@ TEST_F(MonitorTest, DisconnectedSessionLeavesTheCardsAloneUntilItReconnects)
     startService();
     setSessionConnected(testMonitor(), true);
     for (int cycle = 0; cycle < 2; cycle++)
-        pollReaders(testMonitor());
+        pollReaders();
     EXPECT_EQ(recordingstore::removedSerials(), std::vector<std::string>{"001A2B3C4D5E"});
     EXPECT_STREQ(slot(0), "0123456789ABCD");
     expectNothingLeftOpen();
@@ -1243,7 +1242,7 @@ TEST_F(MonitorTest, StopFromAnotherThreadFinishesTheCardInHand)
         while (!monitorStopRequested(testMonitor()))
             std::this_thread::yield();
     });
-    std::thread monitorThread(runMonitor, std::ref(testMonitor()), [](MonitorState &) { return true; });
+    std::thread monitorThread(runMonitor, std::ref(testMonitor()), [](MonitorState &) { return true; }, nullptr);
     while (!inHand)
         std::this_thread::yield();
     requestMonitorStop(testMonitor());
@@ -1252,7 +1251,7 @@ TEST_F(MonitorTest, StopFromAnotherThreadFinishesTheCardInHand)
     EXPECT_EQ(recordingstore::registrations().size(), 1u);
     EXPECT_EQ(counters().connects, 1u);
     expectNothingLeftOpen();
-    EXPECT_NE(testMonitor().context, (SCARDCONTEXT)0);
+    EXPECT_NE(pcscContext, (SCARDCONTEXT)0);
 }
 
 struct ChipFault {
@@ -1280,7 +1279,7 @@ TEST_P(ChipReadFailureTest, LeavesTheSlotTakenAndIsReadAgainInTheNextCycle)
         injectFault(directoryCommands + 1, GetParam().fault);
         const size_t reader = readerWith(card);
         watchReaders();
-        EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+        EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
         ASSERT_EQ(commandLog().size(), directoryCommands + 1);
         EXPECT_EQ(Bytes(commandLog().back().command.begin(), commandLog().back().command.begin() + 2),
                   hexBytes("90 B8"));
@@ -1294,11 +1293,11 @@ TEST_P(ChipReadFailureTest, LeavesTheSlotTakenAndIsReadAgainInTheNextCycle)
         EXPECT_EQ(disconnectLog()[0].disposition, (DWORD)SCARD_LEAVE_CARD);
         expectNothingLeftOpen();
 
-        EXPECT_EQ(pollReaders(testMonitor()), SCARD_E_TIMEOUT);
+        EXPECT_EQ(pollReaders(), SCARD_E_TIMEOUT);
         EXPECT_EQ(recordingstore::registrations().size(), 1u);
         EXPECT_STREQ(slot(0), family == FamilyAtr20 ? "0123456789ABCD" : "001A2B3C4D5E");
         removeCard(reader);
-        EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+        EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
         EXPECT_EQ(recordingstore::removedSerials().size(), 1u);
         EXPECT_EQ(slot(0), nullptr);
         expectNothingLeftOpen();
@@ -1331,15 +1330,112 @@ TEST_F(MonitorTest, CardPulledDuringTheEventIsClosedCleanly)
     const size_t reader = readerWith(emptyCard());
     watchReaders();
     failFrom(1, SCARD_W_REMOVED_CARD);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_TRUE(recordingstore::calls().empty());
     EXPECT_STREQ(slot(0), "");
     expectNothingLeftOpen();
     EXPECT_EQ(counters().disconnects, 1u);
     removeCard(reader);
-    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    EXPECT_EQ(pollReaders(), SCARD_S_SUCCESS);
     EXPECT_TRUE(recordingstore::calls().empty());
     EXPECT_EQ(slot(0), nullptr);
 }
+
+// ------------------------------------------------------- the status line
+
+// The readers as a row sets them up before the program's first cycle, what
+// changes after some cycles, and the tip's line some cycles later.
+struct StatusCase {
+    const char *name;
+    std::function<void()> setUp, later;
+    const char *line;
+};
+
+void insertRead(const std::string &serial, unsigned certificates, DWORD flags = 0)
+{
+    const size_t reader = addReader("Reader " + serial);
+    insertCard(reader, familyCard(FamilyAtr21, hexBytes(serial)));
+    setReaderFlags(reader, flags);
+    recordingstore::cardAdds(serial, certificates);
+}
+
+// Cards of 7 certificates, then one of 1 with the flags, then mute ones.
+void insertCards(unsigned read, DWORD lastFlags, unsigned mute = 0)
+{
+    for (unsigned i = 0; i < read; i++)
+        insertRead("A1A1A1A1A1" + std::to_string(10 + i), 7);
+    insertRead("B1B1B1B1B1B1", 1, lastFlags);
+    for (unsigned i = 0; i < mute; i++)
+        insertRead("C1C1C1C1C1" + std::to_string(10 + i), 0, SCARD_STATE_MUTE);
+}
+
+const std::function<void()> noChange = [] {};
+const StatusCase StatusCases[] = {
+    {"NoService", [] { stopService(SCARD_E_NO_SERVICE); }, noChange, "Servicio de tarjetas no disponible"},
+    {"ServiceLost", [] { insertRead("A1A1A1A1A1A1", 3); }, [] { stopService(SCARD_E_SERVICE_STOPPED); },
+     "Servicio de tarjetas no disponible"},
+    {"NoReader", noChange, noChange, "No hay lector de tarjetas"},
+    {"NoCard", [] { addReader("Reader 0"); }, noChange, "Sin tarjeta en el lector"},
+    {"CardRead", [] { insertRead("A1A1A1A1A1A1", 3); }, noChange, "Tarjeta leida: 3 certificados"},
+    {"CardLeft", [] { insertRead("A1A1A1A1A1A1", 1); }, [] { removeCard(0); }, "Sin tarjeta en el lector"},
+    {"CardHeldExclusively", [] { insertRead("A1A1A1A1A1A1", 1, SCARD_STATE_EXCLUSIVE | SCARD_STATE_INUSE); },
+     noChange, "Tarjeta usada por otro programa"},
+    {"CardStopsAnswering", [] { insertRead("A1A1A1A1A1A1", 1); stopAnsweringAfter(0, 1); }, noChange,
+     "Tarjeta no responde"},
+    {"ForeignCard", [] { insertCard(addReader("Reader 0"), cardWithAtr(hexBytes("3B 02 14 50"))); }, noChange,
+     "Tarjeta no reconocida"},
+    {"TwoCardsRead", [] { insertCards(1, 0); }, noChange, "2 tarjetas leidas: 8 certificados"},
+    {"TwoReadersOneHeld", [] { insertCards(1, SCARD_STATE_EXCLUSIVE); }, noChange,
+     "1 leida (7 cert.); una usada por otro programa"},
+    {"SixteenReadersOneHeld", [] { insertCards(15, SCARD_STATE_EXCLUSIVE); }, noChange,
+     "15 leidas; una usada por otro programa"},
+    {"SixteenReadersMostMute", [] { insertCards(1, 0, 14); }, noChange,
+     "2 leidas (8 cert.); 14 sin leer, una no responde"},
+};
+
+void PrintTo(const StatusCase &row, std::ostream *out) { *out << row.name; }
+
+class StatusLineTest : public MonitorTest, public ::testing::WithParamInterface<StatusCase> {
+protected:
+    static unsigned cyclesLeft, notices;
+    static bool anotherCycle(MonitorState &) { return cyclesLeft-- > 0; }
+    static void lineChanged(MonitorState &) { notices++; }
+
+    // Runs the cycles on a thread of their own while this one reads the
+    // line as the window does.
+    static std::string lineAfterCycles(unsigned cycles)
+    {
+        cyclesLeft = cycles;
+        std::atomic<bool> done(false);
+        std::thread monitor([&] { runMonitor(testMonitor(), anotherCycle, lineChanged); done = true; });
+        char line[StatusLineCapacity];
+        while (!done)
+            readStatusLine(testMonitor(), line, sizeof line);
+        monitor.join();
+        readStatusLine(testMonitor(), line, sizeof line);
+        return line;
+    }
+};
+unsigned StatusLineTest::cyclesLeft, StatusLineTest::notices;
+
+TEST_P(StatusLineTest, TellsWhatTheMonitorSeesOnceEachTimeItChanges)
+{
+    SCardReleaseContext(takePcscContext());
+    notices = 0;
+    GetParam().setUp();
+    const std::string first = lineAfterCycles(3);
+    EXPECT_EQ(notices, 1u);
+    GetParam().later();
+    EXPECT_EQ(lineAfterCycles(3), GetParam().line);
+    EXPECT_EQ(notices, first == GetParam().line ? 1u : 2u);
+    char cut[8];
+    readStatusLine(testMonitor(), cut, sizeof cut);
+    EXPECT_EQ(cut, std::string(GetParam().line, 7));
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, StatusLineTest, ::testing::ValuesIn(StatusCases),
+                         [](const ::testing::TestParamInfo<StatusCase> &info) {
+                             return std::string(info.param.name);
+                         });
 
 } // namespace

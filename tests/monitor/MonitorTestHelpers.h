@@ -15,14 +15,20 @@ inline MonitorState &testMonitor()
     static MonitorState monitor;
     return monitor;
 }
+inline ReaderTable &readerTable = testMonitor().table;
+inline SCARDCONTEXT &pcscContext = testMonitor().context;
+
+// One cycle, and the resume's request, on the tests' monitor.
+inline LONG pollReaders() { return pollReaders(testMonitor()); }
+inline void requestReaderCheck() { requestReaderCheck(testMonitor()); }
+inline void fillReaderTable(const char *readers) { fillReaderTable(readerTable, readers); }
 
 // Frees what the monitor keeps in the table (the name copies) and
 // empties the state, so that every test starts from a zero-filled one.
 inline void clearReaderTable()
 {
-    ReaderTable &table = testMonitor().table;
     for (uint32_t i = 0; i < ReaderTableSize; i++)
-        free((void *)table.entries[i].szReader);
+        free((void *)readerTable.entries[i].szReader);
     memset(&testMonitor(), 0, sizeof testMonitor());
 }
 
@@ -36,7 +42,7 @@ inline const char *heldSerial(size_t index)
 
 // Takes the context out of the monitor state, leaving 0, as the end of the
 // program does.
-inline SCARDCONTEXT takeTestContext()
+inline SCARDCONTEXT takePcscContext()
 {
     const SCARDCONTEXT context = testMonitor().context;
     testMonitor().context = 0;

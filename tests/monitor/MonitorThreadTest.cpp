@@ -2,7 +2,7 @@
 // before anything else and one polling cycle per timer period, also with
 // another object named "WaitableTimer" in the session, and its stop: the
 // card in hand finished, no further card read, the context given back once
-// the thread has ended.
+// the thread has ended; the window told of each new status line.
 #include <gtest/gtest.h>
 
 #include "MonitorTestHelpers.h"
@@ -41,7 +41,7 @@ TEST_F(MonitorThreadTest, PollsOncePerSecondBesideAnObjectNamedWaitableTimer)
     failStatusCalls(1, SCARD_E_NO_SERVICE);
 
     insertCard(addReader("Reader 1"), emptyCard(FamilyAtr20));
-    fillReaderTable(testMonitor().table, "Reader 0\0Reader 1\0");
+    fillReaderTable("Reader 0\0Reader 1\0");
 
     // The first card's registration goes on until the stop was asked for.
     HANDLE registered = CreateEventA(NULL, TRUE, FALSE, NULL);
@@ -52,6 +52,11 @@ TEST_F(MonitorThreadTest, PollsOncePerSecondBesideAnObjectNamedWaitableTimer)
         for (int i = 0; i < 500 && !monitorStopRequested(testMonitor()); i++)
             Sleep(10);
     });
+
+    const UINT lineMessage = WM_APP + 7;
+    HWND window = CreateWindowExA(0, "STATIC", NULL, 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
+    testMonitor().window = window;
+    testMonitor().windowMessage = lineMessage;
 
     const DWORD start = GetTickCount();
     ASSERT_TRUE(startMonitor(testMonitor()));
@@ -76,6 +81,16 @@ TEST_F(MonitorThreadTest, PollsOncePerSecondBesideAnObjectNamedWaitableTimer)
     EXPECT_EQ(calls[0].kind, recordingstore::StoreCall::RemoveStranded);
     EXPECT_EQ(calls[1].kind, recordingstore::StoreCall::Register);
     EXPECT_EQ(calls[1].serial, "001A2B3C4D5E");
+    // The service missing, then the card: the window was told twice.
+    MSG message;
+    unsigned told = 0;
+    while (PeekMessageA(&message, window, lineMessage, lineMessage, PM_REMOVE))
+        told++;
+    EXPECT_EQ(told, 2u);
+    char line[StatusLineCapacity];
+    readStatusLine(testMonitor(), line, sizeof line);
+    EXPECT_STREQ(line, "Tarjeta leida, sin certificados");
+    DestroyWindow(window);
     CloseHandle(other);
     CloseHandle(registered);
 }

@@ -26,12 +26,13 @@ using namespace fakepcsc;
 
 namespace {
 
-void registerCard(const CardDescription &description)
+unsigned registerCard(const CardDescription &description)
 {
     CardSession *session = new CardSession(connectCard(buildCard(description)),
                                            description.family == FamilyAtr20 ? Atr20 : Atr21);
-    registerCardCertificates(session);
+    const unsigned added = registerCardCertificates(session);
     delete session;
+    return added;
 }
 
 const Bytes SerialA = hexBytes("001A2B3C4D5E");
@@ -54,7 +55,7 @@ protected:
 
 TEST_F(StoreTest, RegistersEachCertificateWithItsBinding)
 {
-    registerCard(demoCard(FamilyAtr21, SerialA));
+    EXPECT_EQ(registerCard(demoCard(FamilyAtr21, SerialA)), 3u);
     const auto entries = personalStore();
     ASSERT_EQ(entries.size(), 3u);
 
@@ -106,7 +107,7 @@ TEST_F(StoreTest, UndecodableCertificatesArePassedOver)
     CardDescription card = demoCard(FamilyAtr21, SerialA);
     card.certificates.insert(card.certificates.begin(),
                              certificateOf(patternBytes(700), 9, "C009"));
-    registerCard(card);
+    EXPECT_EQ(registerCard(card), 3u);
     EXPECT_EQ(personalStore().size(), 3u);
 }
 
@@ -114,7 +115,7 @@ TEST_F(StoreTest, ACardWithoutCertificatesAddsNothing)
 {
     putInStore(caCertificate(), NULL, NULL);
     const auto before = personalStore();
-    registerCard(CardDescription{FamilyAtr21, SerialA, {}, {}, false});
+    EXPECT_EQ(registerCard(CardDescription{FamilyAtr21, SerialA, {}, {}, false}), 0u);
     EXPECT_EQ(personalStore().size(), before.size());
 }
 
@@ -272,18 +273,18 @@ TEST_F(StoreTest, TheMonitorRegistersAnInsertedCardAndRemovesItWhenItLeaves)
 {
     ASSERT_EQ(startMonitorAfresh(), SCARD_S_SUCCESS);
     const size_t reader = watchOneReader("Lector 0");
-    pollReaders(testMonitor());
+    pollReaders();
     EXPECT_TRUE(personalStore().empty());
 
     insertCard(reader, buildCard(demoCard(FamilyAtr21, SerialA)));
-    pollReaders(testMonitor());
+    pollReaders();
     const auto inserted = personalStore();
     ASSERT_EQ(inserted.size(), 3u);
     EXPECT_EQ(inserted.at(thumbprintOfDer(signingCertificate())).binding.container,
               L"001A2B3C4D5E200001\\5015\\4B0");
 
     removeCard(reader);
-    pollReaders(testMonitor());
+    pollReaders();
     const auto removed = personalStore();
     EXPECT_EQ(removed.size(), 1u);
     EXPECT_EQ(removed.count(thumbprintOfDer(caCertificate())), 1u);
@@ -291,16 +292,16 @@ TEST_F(StoreTest, TheMonitorRegistersAnInsertedCardAndRemovesItWhenItLeaves)
     // The reader unplugged with the card in it takes the certificates with
     // it; plugged in again with the card, the card is registered again.
     insertCard(reader, buildCard(demoCard(FamilyAtr21, SerialA)));
-    pollReaders(testMonitor());
+    pollReaders();
     EXPECT_EQ(personalStore().size(), 3u);
     detachReader(reader);
-    pollReaders(testMonitor());
+    pollReaders();
     EXPECT_EQ(personalStore().size(), 1u);
-    EXPECT_EQ(testMonitor().table.count, 0u);
+    EXPECT_EQ(readerTable.count, 0u);
     EXPECT_TRUE(recordValues().empty());
     attachReader(reader);
-    pollReaders(testMonitor()); // the arrival, and the reader listed again
-    pollReaders(testMonitor());
+    pollReaders(); // the arrival, and the reader listed again
+    pollReaders();
     EXPECT_EQ(personalStore().size(), 3u);
     EXPECT_EQ(recordValues().size(), 2u);
     clearReaderTable();
@@ -334,6 +335,9 @@ TEST_F(StoreTest, StartUpDeletesWhatTheRecordNamesIfStillBoundAsRecorded)
     writeRecordValue(hexText(thumbprintOfDer(rebound)), REG_SZ, std::string("001A2B3C4D5E", 13));
     writeRecordValue(hexText(thumbprintOfDer(variantOf(caCertificate(), 3))), REG_SZ, "001A2B3C4D5E");
     ASSERT_EQ(recordValues().size(), 4u);
+    removeStrandedCertificates(true); // the same user's copy runs elsewhere
+    EXPECT_EQ(personalStore().size(), 5u);
+    EXPECT_EQ(recordValues().size(), 4u);
 
     recordingevents::start();
     removeStrandedCertificates();

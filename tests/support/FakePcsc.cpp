@@ -203,10 +203,7 @@ HANDLE startedEvent()
 static void followService()
 {
 #ifdef _WIN32
-    if (state().serviceDown)
-        ResetEvent(startedEvent());
-    else
-        SetEvent(startedEvent());
+    (state().serviceDown ? ResetEvent : SetEvent)(startedEvent());
 #endif
 }
 

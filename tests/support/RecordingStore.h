@@ -40,5 +40,8 @@ std::vector<std::string> removedSerials();
 // Run inside registerCardCertificates after the call is recorded, with the
 // session it was given: lets a test look at the monitor's state mid-event.
 void onRegister(const std::function<void(CardSession *)> &hook);
+// How many certificates the registration of the card with that serial
+// answers it added; 0 for a serial not named.
+void cardAdds(const std::string &serial, unsigned certificates);
 
 } // namespace recordingstore
