@@ -19,6 +19,11 @@ DWORD eventCount(DWORD state)
     return (state >> 16) & 0xFFFF;
 }
 
+bool countMovedTwice(DWORD count, DWORD event)
+{
+    return ((eventCount(event) - count) & 0xFFFF) >= 2;
+}
+
 bool isTaken(const CardSlot &slot)
 {
     return slot.status != SlotFree;
@@ -189,13 +194,13 @@ void moveSlotsDown(CardSlot *slots, uint32_t index, uint32_t later)
     clearSlot(slots[index + later]);
 }
 
-bool cardWasSwapped(const CardSlot &slot, DWORD event, bool firstReport)
+bool cardWasSwapped(const CardSlot &slot, DWORD event, DWORD previous, bool firstReport)
 {
     if (!isTaken(slot) || !(event & SCARD_STATE_PRESENT))
         return false;
-    if (slot.countsRestarted && firstReport)
-        return false;
-    return ((eventCount(event) - slot.cardCount) & 0xFFFF) >= 2;
+    if (firstReport)
+        return !slot.countsRestarted && countMovedTwice(slot.cardCount, event);
+    return countMovedTwice(slot.cardCount, event) || countMovedTwice(eventCount(previous), event);
 }
 
 void noteReport(const CardSlots &table, uint32_t index, DWORD event, bool firstReport)

@@ -57,10 +57,12 @@ void clearSlot(CardSlot &slot);
 void moveSlotsDown(CardSlot *slots, uint32_t index, uint32_t later);
 
 // Whether the card in a taken slot was replaced between two calls: the
-// reader's event count moved by two or more since the card was taken,
-// whatever else the reader shows. On the first report after the counts
-// restarted the count tells nothing. Reads only.
-bool cardWasSwapped(const CardSlot &slot, DWORD event, bool firstReport);
+// reader's event count moved by two or more since the card was taken, or
+// since `previous`, the state the last call reported (a count that falls
+// back: the reader was plugged in anew), whatever else the reader shows.
+// On the first report after the counts restarted the count tells nothing.
+// Reads only.
+bool cardWasSwapped(const CardSlot &slot, DWORD event, DWORD previous, bool firstReport);
 // The first report after the counts restarted gives the count the card is
 // held to from now on.
 void noteReport(const CardSlots &table, uint32_t index, DWORD event, bool firstReport);

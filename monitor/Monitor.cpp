@@ -175,7 +175,8 @@ void examineEntry(MonitorState &monitor, uint32_t index)
     SCARD_READERSTATEA &entry = table.entries[index];
     const DWORD event = entry.dwEventState;
     const DWORD low = event & EventMask;
-    const bool firstReport = entry.dwCurrentState == SCARD_STATE_UNAWARE;
+    const DWORD previous = entry.dwCurrentState;
+    const bool firstReport = previous == SCARD_STATE_UNAWARE;
     entry.dwCurrentState = watchedState(event);
     const bool changed = (event & SCARD_STATE_CHANGED) != 0;
     if (changed && (event & SCARD_STATE_UNKNOWN)) {
@@ -183,7 +184,7 @@ void examineEntry(MonitorState &monitor, uint32_t index)
         table.listingDue = true;
     } else if ((changed && (event & SCARD_STATE_UNAVAILABLE)) || low == RemovalEvent) {
         releaseSlot(slots, index);
-    } else if (cardWasSwapped(table.slots[index], event, firstReport)) {
+    } else if (cardWasSwapped(table.slots[index], event, previous, firstReport)) {
         releaseSlot(slots, index);
         if (low == InsertionEvent)
             takeCard(slots, index);

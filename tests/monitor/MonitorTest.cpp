@@ -828,6 +828,25 @@ std::function<void(size_t)> lastReaderLeaves(const CardImage *swapIn)
     };
 }
 
+// Unplugged and plugged back between two polls, holding `card`, which its
+// event count, started afresh, counted `events` times since.
+std::function<void(size_t)> pluggedBackWith(const CardImage &card, unsigned events)
+{
+    return [&card, events](size_t reader) {
+        removeCard(reader);
+        detachReader(reader);
+        if (events % 2 == 0)
+            insertCard(reader, card);
+        attachReader(reader);
+        if (events % 2 == 1)
+            insertCard(reader, card);
+        for (unsigned i = 1; i < events; i += 2) {
+            removeCard(reader);
+            insertCard(reader, card);
+        }
+    };
+}
+
 const std::function<void(size_t)> nothing = [](size_t) {};
 const std::function<void(size_t)> serviceBack = [](size_t) { startService(); };
 const std::function<void(size_t)> readerBack = [](size_t reader) { attachReader(reader); };
@@ -920,6 +939,11 @@ const Disturbance Disturbances[] = {
     // the reader counted both, and the card is read again, whole.
     {"OutAndBackInWhileAsleep", &CardA20, true, swapTo(CardA20), 0, resumed, SCARD_S_SUCCESS,
      {"A0A0A0A0A0A0A0"}, 1, "A0A0A0A0A0A0A0", 1, false},
+    // Plugged back unseen with another card, counted one further than last
+    // seen, which reads as before; then again, counted one below: a count
+    // that falls back tells the reader was plugged in anew.
+    {"PluggedBackUnseenTwiceWithAnotherCard", &CardA21, true, pluggedBackWith(CardB21, 2), 1,
+     pluggedBackWith(CardB21, 1), SCARD_S_SUCCESS, {"A1A1A1A1A1A1"}, 1, "B1B1B1B1B1B1", 1, false},
     {"ReaderGoneAndBackEmpty", &CardA21, true, readerLeaves(NULL, WindowsPcsc), 2, readerBack,
      SCARD_S_SUCCESS, {"A1A1A1A1A1A1"}, 0, NULL, 1, true},
     {"ReaderGoneAndBackWithAnotherCard", &CardA21, true, readerLeaves(&CardB20, WindowsPcsc), 2,
