@@ -19,7 +19,7 @@ const FamilyLayout Atr20Layout = {17, 0, 7, 15};
 
 } // namespace
 
-const FamilyLayout &familyLayout(uint8_t kind)
+const FamilyLayout &familyLayout(CardKind kind)
 {
     return kind == Atr20 ? Atr20Layout : Atr21Layout;
 }
@@ -35,11 +35,27 @@ bool atrMatches(const uint8_t *pattern, uint32_t patternLength, const uint8_t *a
     return true;
 }
 
-uint8_t kindOfAtr(const uint8_t *atr)
+CardKind kindOfAtr(const uint8_t *atr)
 {
     return atrMatches(Atr20Pattern, sizeof Atr20Pattern, atr, sizeof Atr20Pattern, Atr20Mask)
                ? Atr20
                : Atr21;
+}
+
+char *appendHex(char *out, uint8_t octet)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    *out++ = digits[octet >> 4];
+    *out++ = digits[octet & 15];
+    return out;
+}
+
+void writeSerialText(CardKind kind, const uint8_t *chipInfo, char *text)
+{
+    const FamilyLayout &family = familyLayout(kind);
+    for (uint32_t i = 0; i < family.serialBytes; i++)
+        text = appendHex(text, chipInfo[family.serialOffset + i]);
+    *text = '\0';
 }
 
 bool isFamilyAtr(const uint8_t *atr, uint32_t atrLength)

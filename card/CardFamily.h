@@ -21,15 +21,19 @@ struct FamilyLayout {
     uint32_t serialTextSize; // two digits an octet and a NUL
 };
 
-const uint32_t SerialTextCapacity = 15; // the longer serial text with its NUL
+const FamilyLayout &familyLayout(CardKind kind);
 
-const FamilyLayout &familyLayout(uint8_t kind);
+// Two upper-case hexadecimal digits of `octet` at `out`; answers the end.
+char *appendHex(char *out, uint8_t octet);
+// The family's serial, from its chip-information answer, as NUL-ended text
+// at `text` (SerialTextCapacity characters).
+void writeSerialText(CardKind kind, const uint8_t *chipInfo, char *text);
 
 bool atrMatches(const uint8_t *pattern, uint32_t patternLength, const uint8_t *atr,
                 uint32_t atrLength, const uint8_t *mask);
 
 // The kind an ATR gives, from its first 20 octets whatever its length.
-uint8_t kindOfAtr(const uint8_t *atr);
+CardKind kindOfAtr(const uint8_t *atr);
 
 // Whether the ATR is one of the families'; the 21-octet test comes first,
 // and no ATR passes both.

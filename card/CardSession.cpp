@@ -2,11 +2,9 @@
 // READ BINARY in pieces and the card family's chip-information command.
 #include "CardSession.h"
 
-#include <string.h>
+#include "CardFamily.h"
 
-// Written by the monitor at every insertion event, read by the container
-// naming on the same thread.
-uint8_t CardKind = Atr21;
+#include <string.h>
 
 namespace {
 
@@ -20,8 +18,8 @@ uint16_t statusOf(const uint8_t *answer, DWORD length)
 
 } // namespace
 
-CardSession::CardSession(SCARDHANDLE handle)
-    : directoryFileIds(), statusWord(0), cardHandle(handle), lastResult(SCARD_S_SUCCESS),
+CardSession::CardSession(SCARDHANDLE handle, CardKind kind)
+    : family(kind), serial(), directoryFileIds(), statusWord(0), cardHandle(handle), lastResult(SCARD_S_SUCCESS),
       stoppedResult(SCARD_S_SUCCESS), firstChipInfo(), firstChipInfoLength(0), command(), answer(),
       commandLength(0), answerLength(0)
 {
@@ -170,6 +168,14 @@ LONG CardSession::getChipInfo(uint8_t *destination, uint32_t count)
     if (firstChipInfoLength == 0 && count <= ChipInfoKept) {
         memcpy(firstChipInfo, answer, count);
         firstChipInfoLength = count;
+        if (count == familyLayout(family).answerLength)
+            writeSerialText(family, firstChipInfo, serial);
     }
     return lastResult;
+}
+
+bool CardSession::readSerial()
+{
+    return getChipInfo(NULL, familyLayout(family).answerLength) == SCARD_S_SUCCESS &&
+           statusWord == StatusSuccess && serial[0] != '\0';
 }

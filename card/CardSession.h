@@ -21,13 +21,13 @@ const uint32_t DerLengthInvalid = 0xFFFFFFFFu;
 // Directory file slots, indexed by the low nibble of the ODF tag.
 enum { DirPrivateKeys = 0, DirCertificates = 4, DirectoryFileCount = 9 };
 
-// The card family being read, set by the monitor at every insertion event.
-enum : uint8_t { Atr21 = 0, Atr20 = 1 };
-extern uint8_t CardKind;
+// The two card families, told apart by their answer-to-reset.
+enum CardKind : uint8_t { Atr21 = 0, Atr20 = 1 };
 
 const uint32_t CertificateCapacity = 4096;
 const uint32_t ContainerNameCapacity = 128;
 const uint32_t ChipInfoKept = 18; // the longer of the two families' answers
+const uint32_t SerialTextCapacity = 15; // the longer serial text with its NUL
 // File identifiers a certificate's path text may name after the master file.
 const int FilePathCapacity = 6;
 // READ BINARY addresses a file with 16 bits: no read of a card file may end
@@ -46,7 +46,8 @@ struct CardCertificate {
 
 class CardSession {
 public:
-    explicit CardSession(SCARDHANDLE handle);
+    // `family` is the one the card's answer-to-reset gives.
+    explicit CardSession(SCARDHANDLE handle, CardKind family = Atr21);
     virtual ~CardSession();
 
     LONG transmit();
@@ -55,6 +56,9 @@ public:
     LONG selectFile(uint16_t fileId);
     LONG readBinary(uint16_t offset, uint16_t length, uint8_t *destination);
     LONG getChipInfo(uint8_t *destination, uint32_t count);
+    // Reads the chip information and writes the card serial into `serial`;
+    // true when the card answered it whole.
+    bool readSerial();
 
     bool nextCertificate(CardCertificate &certificate);
     static int parseFilePath(const uint8_t *text, uint32_t length, uint16_t *fileIds);
@@ -86,6 +90,10 @@ public:
     bool readElementHeader(uint32_t &offset, uint8_t tag, uint32_t end, uint32_t &length);
     uint8_t *readElementValue(uint32_t offset, uint32_t length);
 
+    CardKind family;
+    // The chip serial as text (two upper-case digits an octet), from the
+    // first chip information the session read; empty until then.
+    char serial[SerialTextCapacity];
     uint16_t directoryFileIds[DirectoryFileCount];
     uint16_t statusWord;
     SCARDHANDLE cardHandle;

@@ -78,14 +78,6 @@ bool keyMatches(const uint8_t *entry, uint32_t length, const uint8_t *identifier
     return locateKeyFields(entry, length, fields);
 }
 
-char *appendHex(char *out, uint8_t octet)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    *out++ = digits[octet >> 4];
-    *out++ = digits[octet & 15];
-    return out;
-}
-
 } // namespace
 
 // Scans the PrKDF from its start, entry by entry, up to the first match.
@@ -126,12 +118,12 @@ void CardSession::buildContainerName(const uint8_t *attributes, uint32_t length,
     uint8_t *entry = findPrivateKey(attributes, length, entryLength);
     if (!entry)
         return;
-    const FamilyLayout &family = familyLayout(CardKind);
-    const uint32_t serialOffset = family.serialOffset;
-    const uint32_t serialLength = family.serialBytes;
+    const FamilyLayout &layout = familyLayout(family);
+    const uint32_t serialOffset = layout.serialOffset;
+    const uint32_t serialLength = layout.serialBytes;
     uint8_t info[ChipInfoKept];
     KeyFields fields;
-    getChipInfo(info, family.answerLength);
+    getChipInfo(info, layout.answerLength);
     // This program's own rule: a card that now tells another serial than
     // the one it gave at insertion is not the card whose slot holds that
     // serial. A key named after the other serial would outlive the card's

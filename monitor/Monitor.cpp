@@ -8,10 +8,6 @@
 #include <string.h>
 
 #include "../events/Events.h"
-#include "CardSlot.h"
-
-SCARDCONTEXT pcscContext;
-SCARDHANDLE currentCard;
 
 namespace {
 
@@ -27,12 +23,10 @@ const char ArrivalWatchName[] = "\\\\?PnP?\\Notification";
 // the arrivals during a status call: the readers are listed again this
 // often to see the others.
 const uint32_t ListingFallbackCycles = 10;
-
-long readerCheckRequested;
-// The readers of a context's first listing are not told one by one: the
-// start or the service found tells their count.
-bool firstListingOfContext;
-bool serviceWasLost;
+// Without the service no key of a card can be reached: once it has been
+// away this many cycles in a row, every card counts as removed. A service
+// restarted within a second or two keeps them.
+const uint32_t ServiceAwayCycles = 5;
 
 // Results of a status call after which the context is of no further use:
 // the resource manager stopped or went away (pcsc-lite answers NO_SERVICE,
@@ -50,55 +44,69 @@ bool contextIsGone(LONG result)
 // counts, so the ones the cards were taken with no longer count; after a
 // sleep the context that lived through it keeps them, and a card taken out
 // and put back meanwhile is read again.
-void takeEveryReaderAfresh(bool countsRestart)
+void takeEveryReaderAfresh(ReaderTable &table, bool countsRestart)
 {
-    for (uint32_t i = 0; i < readerTable.count; i++) {
-        readerTable.entries[i].dwCurrentState = SCARD_STATE_UNAWARE;
-        if (readerTable.entries[i].pvUserData) {
-            readerTable.slots[i].needsCheck = true;
-            readerTable.slots[i].countsRestarted |= countsRestart;
-            readerTable.slots[i].retryCycle = readerTable.cycle;
-        }
-    }
-    readerTable.arrivalState = 0;
-    readerTable.listingDue = true;
+    for (uint32_t i = 0; i < table.count; i++)
+        table.entries[i].dwCurrentState = SCARD_STATE_UNAWARE;
+    checkEveryCardAfresh(slotsOf(table, 0), countsRestart);
+    table.arrivalState = 0;
+    table.listingDue = true;
 }
 
-// Gives the dead context back, leaving pcscContext 0 so that the next
+// Counted in cycles, so that time asleep does not count. A card still in
+// its reader when the service is back is then an insertion.
+void noteCycleWithoutService(MonitorState &monitor)
+{
+    if (monitor.cyclesWithoutService < ServiceAwayCycles)
+        monitor.cyclesWithoutService++;
+    if (monitor.cyclesWithoutService < ServiceAwayCycles)
+        return;
+    const CardSlots slots = slotsOf(monitor.table, 0);
+    for (uint32_t i = 0; i < slots.count; i++)
+        releaseSlot(slots, i);
+}
+
+// Gives the dead context back, leaving the context 0 so that the next
 // cycle establishes a new one and takes every reader afresh on it.
-void giveBackDeadContext(LONG result)
+void giveBackDeadContext(MonitorState &monitor, LONG result)
 {
     reportServiceLost(result);
-    serviceWasLost = true;
-    const SCARDCONTEXT dead = takePcscContext();
-    if (dead)
-        SCardReleaseContext(dead);
+    monitor.serviceWasLost = true;
+    const SCARDCONTEXT dead = monitor.context;
+    monitor.context = 0;
+    SCardReleaseContext(dead);
+    noteCycleWithoutService(monitor);
 }
 
-// Once a cycle while the service is away: pcscContext stays 0 until one
+// Once a cycle while the service is away: the context stays 0 until one
 // is had.
-LONG establishNewContext()
+LONG establishNewContext(MonitorState &monitor)
 {
     SCARDCONTEXT fresh = 0;
     const LONG result = SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &fresh);
-    if (result == SCARD_S_SUCCESS)
-        __atomic_store_n(&pcscContext, fresh, __ATOMIC_SEQ_CST);
+    if (result != SCARD_S_SUCCESS) {
+        noteCycleWithoutService(monitor);
+        return result;
+    }
+    monitor.context = fresh;
+    monitor.cyclesWithoutService = 0;
     return result;
 }
 
-LONG relistIfDue()
+LONG relistIfDue(MonitorState &monitor)
 {
-    if (!readerTable.listingDue)
+    ReaderTable &table = monitor.table;
+    if (!table.listingDue)
         return SCARD_S_SUCCESS;
-    const LONG result = relistReaders(!firstListingOfContext);
+    const LONG result = relistReaders(table, monitor.context, !monitor.firstListingOfContext);
     if (result != SCARD_S_SUCCESS)
         return result;
-    readerTable.listingDue = false;
-    readerTable.cyclesSinceListing = 0;
-    if (firstListingOfContext && serviceWasLost)
-        reportServiceFound(readerTable.count);
-    firstListingOfContext = false;
-    serviceWasLost = false;
+    table.listingDue = false;
+    table.cyclesSinceListing = 0;
+    if (monitor.firstListingOfContext && monitor.serviceWasLost)
+        reportServiceFound(table.count);
+    monitor.firstListingOfContext = false;
+    monitor.serviceWasLost = false;
     return result;
 }
 
@@ -111,144 +119,183 @@ DWORD watchedState(DWORD event)
 
 // The arrival watch asks for a new listing when it reports a change or
 // its count moves.
-void noteArrivals(DWORD event)
+void noteArrivals(ReaderTable &table, DWORD event)
 {
-    if ((event & SCARD_STATE_CHANGED) || (event >> 16) != (readerTable.arrivalState >> 16))
-        readerTable.listingDue = true;
-    readerTable.arrivalState = watchedState(event) & ~(DWORD)SCARD_STATE_CHANGED;
+    if ((event & SCARD_STATE_CHANGED) || (event >> 16) != (table.arrivalState >> 16))
+        table.listingDue = true;
+    table.arrivalState = watchedState(event) & ~(DWORD)SCARD_STATE_CHANGED;
 }
 
 // Without a count in the arrival watch, the readers are listed again every
 // few cycles.
-void noteCycleWithoutListing()
+void noteCycleWithoutListing(ReaderTable &table)
 {
-    if ((readerTable.arrivalState >> 16) == 0 &&
-        ++readerTable.cyclesSinceListing >= ListingFallbackCycles)
-        readerTable.listingDue = true;
+    if ((table.arrivalState >> 16) == 0 &&
+        ++table.cyclesSinceListing >= ListingFallbackCycles)
+        table.listingDue = true;
 }
 
 // One status call over the table's entries and the arrival watch, on a copy
-// so that the watch needs no room in the table.
-LONG callStatus()
+// so that the watch needs no room in the table. pcsc-lite refuses a call of
+// more than 16 entries: while the table is full the watch is left out, as
+// no further reader could be watched anyway.
+LONG callStatus(MonitorState &monitor)
 {
+    ReaderTable &table = monitor.table;
     SCARD_READERSTATEA states[ReaderTableSize + 1];
-    const uint32_t count = readerTable.count;
-    memcpy(states, readerTable.entries, count * sizeof states[0]);
+    const uint32_t count = table.count;
+    const bool watchArrivals = count < ReaderTableSize;
+    memcpy(states, table.entries, count * sizeof states[0]);
     memset(&states[count], 0, sizeof states[count]);
     states[count].szReader = ArrivalWatchName;
-    states[count].dwCurrentState = readerTable.arrivalState;
-    const LONG result = SCardGetStatusChangeA(pcscContext, StatusTimeout, states, count + 1);
+    states[count].dwCurrentState = table.arrivalState;
+    const LONG result = SCardGetStatusChangeA(monitor.context, StatusTimeout, states,
+                                              watchArrivals ? count + 1 : count);
     if (result != SCARD_S_SUCCESS)
         return result;
     for (uint32_t i = 0; i < count; i++) {
-        SCARD_READERSTATEA &entry = readerTable.entries[i];
+        SCARD_READERSTATEA &entry = table.entries[i];
         entry.dwEventState = states[i].dwEventState;
         entry.cbAtr = states[i].cbAtr <= sizeof entry.rgbAtr ? states[i].cbAtr : 0;
         memcpy(entry.rgbAtr, states[i].rgbAtr, sizeof entry.rgbAtr);
     }
-    noteArrivals(states[count].dwEventState);
+    if (watchArrivals)
+        noteArrivals(table, states[count].dwEventState);
     return result;
-}
-
-// The card in a Taken slot was replaced between two calls when the
-// reader's event count moved by two or more since the card was taken,
-// whatever other state the reader shows now. After the counts restarted,
-// the count is the one of the first report, and the card's serial tells.
-// Where the platform keeps no count it stays 0 and nothing tells.
-bool cardWasSwapped(uint32_t index, DWORD event, bool firstReport)
-{
-    SlotState &slot = readerTable.slots[index];
-    if (!readerTable.entries[index].pvUserData || !(event & SCARD_STATE_PRESENT))
-        return false;
-    if (slot.countsRestarted && firstReport) {
-        slot.cardCount = event >> 16;
-        slot.countsRestarted = false;
-        return false;
-    }
-    return (((event >> 16) - slot.cardCount) & 0xFFFF) >= 2;
 }
 
 // This program's own rule: a reader that disappears (unplugged with the
 // card in it) takes the card with it, so its slot's removal runs and the
 // slot becomes Free; an unknown reader has left the system, and its entry
 // is freed at the next listing, which comes at the end of this cycle.
-void examineEntry(uint32_t index)
+void examineEntry(MonitorState &monitor, uint32_t index)
 {
-    SCARD_READERSTATEA &entry = readerTable.entries[index];
+    ReaderTable &table = monitor.table;
+    const CardSlots slots = slotsOf(table, monitor.context);
+    SCARD_READERSTATEA &entry = table.entries[index];
     const DWORD event = entry.dwEventState;
     const DWORD low = event & EventMask;
-    const bool firstReport = entry.dwCurrentState == SCARD_STATE_UNAWARE;
+    const DWORD previous = entry.dwCurrentState;
+    const bool firstReport = previous == SCARD_STATE_UNAWARE;
     entry.dwCurrentState = watchedState(event);
     const bool changed = (event & SCARD_STATE_CHANGED) != 0;
     if (changed && (event & SCARD_STATE_UNKNOWN)) {
-        releaseSlot(index);
-        readerTable.listingDue = true;
+        releaseSlot(slots, index);
+        table.listingDue = true;
     } else if ((changed && (event & SCARD_STATE_UNAVAILABLE)) || low == RemovalEvent) {
-        releaseSlot(index);
-    } else if (cardWasSwapped(index, event, firstReport)) {
-        releaseSlot(index);
+        releaseSlot(slots, index);
+    } else if (cardWasSwapped(table.slots[index], event, previous, firstReport)) {
+        releaseSlot(slots, index);
         if (low == InsertionEvent)
-            takeCard(index);
-    } else if (low == InsertionEvent) {
-        takeCard(index);
+            takeCard(slots, index);
+    } else {
+        noteReport(slots, index, event, firstReport);
+        if (low == InsertionEvent)
+            takeCard(slots, index);
+        else if (changed && (event & SCARD_STATE_MUTE))
+            noteUnreadable(slots, index, UnreadMute);
+        else if (changed && (event & SCARD_STATE_EXCLUSIVE))
+            noteUnreadable(slots, index, UnreadHeldExclusively);
     }
 }
 
 // A card waits for a read only while the reader last showed it present.
-void retryPendingCards()
+// A check that finds another card removes the certificates of the card its
+// slot named and sends every other slot naming it to read its card at once
+// (the card may have moved there), and a card read sends every other slot
+// registered under its serial to check its card: the second pass reads
+// those that come before it in the table; every other slot tried in the
+// first pass is no longer due.
+void retryPendingCards(MonitorState &monitor)
 {
-    for (uint32_t i = 0; i < readerTable.count; i++)
-        if (readerTable.entries[i].dwCurrentState & SCARD_STATE_PRESENT)
-            retryPendingCard(i);
+    ReaderTable &table = monitor.table;
+    for (int pass = 0; pass < 2; pass++)
+        for (uint32_t i = 0; i < table.count && !monitorStopRequested(monitor); i++)
+            if (table.entries[i].dwCurrentState & SCARD_STATE_PRESENT)
+                retryPendingCard(slotsOf(table, monitor.context), i);
 }
 
 } // namespace
 
-// The main thread gives the context back at its end while the monitor
-// thread may be renewing it: whoever takes it first releases it, so that it
-// is released once.
-SCARDCONTEXT takePcscContext()
+void requestReaderCheck(MonitorState &monitor)
 {
-    return __atomic_exchange_n(&pcscContext, (SCARDCONTEXT)0, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&monitor.readerCheckRequested, 1L, __ATOMIC_SEQ_CST);
 }
 
-void requestReaderCheck()
+void setSessionConnected(MonitorState &monitor, bool on)
 {
-    __atomic_store_n(&readerCheckRequested, 1L, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&monitor.sessionDisconnected, on ? 0L : 1L, __ATOMIC_SEQ_CST);
+    if (on)
+        requestReaderCheck(monitor);
 }
 
-LONG pollReaders()
+bool monitorStopRequested(MonitorState &monitor)
 {
-    if (!pcscContext) {
-        const LONG established = establishNewContext();
+    return __atomic_load_n(&monitor.stopRequested, __ATOMIC_SEQ_CST) != 0;
+}
+
+LONG pollReaders(MonitorState &monitor)
+{
+    ReaderTable &table = monitor.table;
+    if (__atomic_load_n(&monitor.sessionDisconnected, __ATOMIC_SEQ_CST))
+        return SCARD_S_SUCCESS;
+    if (!monitor.context) {
+        if (monitor.serviceStarted && !monitor.serviceStarted(monitor)) {
+            noteCycleWithoutService(monitor);
+            return SCARD_E_NO_SERVICE;
+        }
+        const LONG established = establishNewContext(monitor);
         if (established != SCARD_S_SUCCESS)
             return established;
-        takeEveryReaderAfresh(true);
-        firstListingOfContext = true;
+        takeEveryReaderAfresh(table, true);
+        monitor.firstListingOfContext = true;
     }
-    readerTable.cycle++;
-    if (__atomic_exchange_n(&readerCheckRequested, 0L, __ATOMIC_SEQ_CST))
-        takeEveryReaderAfresh(false);
-    LONG result = relistIfDue();
-    reportStarted(readerTable.count);
+    table.cycle++;
+    if (__atomic_exchange_n(&monitor.readerCheckRequested, 0L, __ATOMIC_SEQ_CST))
+        takeEveryReaderAfresh(table, false);
+    LONG result = relistIfDue(monitor);
+    reportStarted(table.count);
     if (!contextIsGone(result))
-        result = callStatus();
+        result = callStatus(monitor);
     if (contextIsGone(result)) {
-        giveBackDeadContext(result);
+        giveBackDeadContext(monitor, result);
         return result;
     }
-    noteCycleWithoutListing();
+    noteCycleWithoutListing(table);
     if (result == SCARD_S_SUCCESS)
-        for (uint32_t i = 0; i < readerTable.count; i++)
-            examineEntry(i);
+        for (uint32_t i = 0; i < table.count && !monitorStopRequested(monitor); i++)
+            examineEntry(monitor, i);
     // pcsc-lite fails the whole call while a watched reader is missing.
     if (result == SCARD_E_UNKNOWN_READER)
-        readerTable.listingDue = true;
-    const LONG listed = relistIfDue();
+        table.listingDue = true;
+    const LONG listed = relistIfDue(monitor);
     if (contextIsGone(listed)) {
-        giveBackDeadContext(listed);
+        giveBackDeadContext(monitor, listed);
         return result;
     }
-    retryPendingCards();
+    retryPendingCards(monitor);
     return result;
+}
+
+void runMonitor(MonitorState &monitor, bool (*waitForCycle)(MonitorState &monitor),
+                void (*lineChanged)(MonitorState &monitor))
+{
+    while (!monitorStopRequested(monitor) && waitForCycle(monitor) &&
+           !monitorStopRequested(monitor)) {
+        pollReaders(monitor);
+        reportStarted(monitor.table.count);
+        reportLeftOutEvents();
+        if (publishStatusLine(monitor.statusLine, monitor.table, monitor.context != 0) && lineChanged)
+            lineChanged(monitor);
+    }
+}
+
+void readStatusLine(MonitorState &monitor, char *line, size_t size)
+{
+    copyStatusLine(monitor.statusLine, line, size);
+}
+
+void requestMonitorStop(MonitorState &monitor)
+{
+    __atomic_store_n(&monitor.stopRequested, 1L, __ATOMIC_SEQ_CST);
 }

@@ -5,10 +5,6 @@
 #include <string.h>
 
 #include "../events/Events.h"
-#include "CardSlot.h"
-#include "Monitor.h"
-
-ReaderTable readerTable;
 
 namespace {
 
@@ -21,10 +17,10 @@ char *copyText(const char *text)
     return copy;
 }
 
-bool isWatched(const char *name)
+bool isWatched(const ReaderTable &table, const char *name)
 {
-    for (uint32_t i = 0; i < readerTable.count; i++)
-        if (strcmp(readerTable.entries[i].szReader, name) == 0)
+    for (uint32_t i = 0; i < table.count; i++)
+        if (strcmp(table.entries[i].szReader, name) == 0)
             return true;
     return false;
 }
@@ -39,73 +35,77 @@ bool isListed(const char *name, const char *readers)
 
 // The entry's card has been removed: its name goes and the later entries
 // move down, so that the table stays one run from index 0.
-void freeEntry(uint32_t index)
+void freeEntry(ReaderTable &table, uint32_t index)
 {
-    free((void *)readerTable.entries[index].szReader);
-    const uint32_t later = readerTable.count - index - 1;
-    memmove(&readerTable.entries[index], &readerTable.entries[index + 1],
-            later * sizeof readerTable.entries[0]);
-    memmove(&readerTable.slots[index], &readerTable.slots[index + 1],
-            later * sizeof readerTable.slots[0]);
-    readerTable.count--;
-    memset(&readerTable.entries[readerTable.count], 0, sizeof readerTable.entries[0]);
-    memset(&readerTable.slots[readerTable.count], 0, sizeof readerTable.slots[0]);
+    free((void *)table.entries[index].szReader);
+    const uint32_t later = table.count - index - 1;
+    memmove(&table.entries[index], &table.entries[index + 1],
+            later * sizeof table.entries[0]);
+    moveSlotsDown(table.slots, index, later);
+    table.count--;
+    memset(&table.entries[table.count], 0, sizeof table.entries[0]);
 }
 
-void watchNewReaders(const char *readers, bool tell)
+void watchNewReaders(ReaderTable &table, const char *readers, bool tell)
 {
-    for (const char *name = readers; *name != '\0' && readerTable.count < ReaderTableSize;
+    for (const char *name = readers; *name != '\0' && table.count < ReaderTableSize;
          name += strlen(name) + 1) {
-        if (isWatched(name))
+        if (isWatched(table, name))
             continue;
         char *copy = copyText(name);
         if (!copy)
             continue;
-        SCARD_READERSTATEA &entry = readerTable.entries[readerTable.count];
+        SCARD_READERSTATEA &entry = table.entries[table.count];
         memset(&entry, 0, sizeof entry);
         entry.szReader = copy;
         entry.pvUserData = NULL;
         entry.dwCurrentState = SCARD_STATE_UNAWARE;
-        memset(&readerTable.slots[readerTable.count], 0, sizeof readerTable.slots[0]);
-        readerTable.count++;
+        clearSlot(table.slots[table.count]);
+        table.count++;
         if (tell)
             reportReaderArrived(copy);
     }
 }
 
-void followList(const char *readers, bool tell)
+void followList(ReaderTable &table, SCARDCONTEXT context, const char *readers, bool tell)
 {
-    for (uint32_t i = readerTable.count; i-- > 0;) {
-        if (isListed(readerTable.entries[i].szReader, readers))
+    for (uint32_t i = table.count; i-- > 0;) {
+        if (isListed(table.entries[i].szReader, readers))
             continue;
-        releaseSlot(i);
+        releaseSlot(slotsOf(table, context), i);
         if (tell)
-            reportReaderLeft(readerTable.entries[i].szReader);
-        freeEntry(i);
+            reportReaderLeft(table.entries[i].szReader);
+        freeEntry(table, i);
     }
-    watchNewReaders(readers, tell);
+    watchNewReaders(table, readers, tell);
 }
 
 } // namespace
 
-void fillReaderTable(const char *readers)
+CardSlots slotsOf(ReaderTable &table, SCARDCONTEXT context)
 {
-    watchNewReaders(readers, false);
+    CardSlots slots = {table.entries, table.slots, table.count, context, table.cycle};
+    return slots;
 }
 
-LONG relistReaders(bool tell)
+void fillReaderTable(ReaderTable &table, const char *readers)
+{
+    watchNewReaders(table, readers, false);
+}
+
+LONG relistReaders(ReaderTable &table, SCARDCONTEXT context, bool tell)
 {
     char *readers = NULL;
     DWORD length = SCARD_AUTOALLOCATE;
-    const LONG result = SCardListReadersA(pcscContext, NULL, (LPSTR)&readers, &length);
+    const LONG result = SCardListReadersA(context, NULL, (LPSTR)&readers, &length);
     if (result == SCARD_E_NO_READERS_AVAILABLE) {
-        followList("\0", tell);
+        followList(table, context, "\0", tell);
         return SCARD_S_SUCCESS;
     }
     if (result != SCARD_S_SUCCESS)
         return result;
-    followList(readers ? readers : "\0", tell);
+    followList(table, context, readers ? readers : "\0", tell);
     if (readers)
-        SCardFreeMemory(pcscContext, readers);
+        SCardFreeMemory(context, readers);
     return SCARD_S_SUCCESS;
 }

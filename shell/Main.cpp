@@ -1,29 +1,54 @@
-// Start-up: one copy per session, the hidden window, the tray icon and the
-// monitor thread, then the hidden window's message loop. The monitor thread
-// establishes the PC/SC context and lists the readers itself, whenever the
-// smart-card service is there: at log-on it often is not.
+// Start-up: one copy per user and session, the hidden window, the tray icon
+// and the monitor thread, then the hidden window's message loop. The
+// monitor thread establishes the PC/SC context and lists the readers
+// itself, whenever the smart-card service is there: at log-on it often is
+// not.
 #include "Shell.h"
 
+#include "UserSid.h"
 #include "events/Events.h"
 #include "monitor/Monitor.h"
 #include "resource.h"
 #include "settings/Settings.h"
 
 static const char TrayClassName[] = "DovaReraClass";
-// In the session's own namespace: every user of a terminal server runs
-// their own copy.
-static const char SessionMutexName[] = "Local\\Zimvor.VelmoMon.Session";
 
-// Creates the session's mutex, or answers true when another copy already
-// holds it. The process keeps its handle until it ends. A mutex that cannot
-// be created at all does not stop the program: better two copies than none.
-static bool anotherCopyRuns()
+// A DWORD of 1 turns a value on; anything else, or none, leaves it off.
+static bool settingIsOn(const PolicyValue &setting)
 {
-    HANDLE mutex = CreateMutexA(NULL, FALSE, SessionMutexName);
-    if (!mutex || GetLastError() != ERROR_ALREADY_EXISTS)
-        return false;
-    CloseHandle(mutex);
-    return true;
+    DWORD value = 0;
+    readPolicyDword(setting, value);
+    return value == 1;
+}
+// One copy per user and session: in the session's own namespace, so that
+// every session of a terminal server runs its own copy, and named after
+// the user, so that another account's copy in the same session ("Run as")
+// has its own.
+static const char SessionMutexPrefix[] = "Local\\Zimvor.VelmoMon.Session.";
+// In every session: the same user's copy in another session (a terminal
+// server allowing two, a RemoteApp beside a desktop) shares the user's
+// record and "MY" with this one.
+static const char UserMutexPrefix[] = "Global\\Zimvor.VelmoMon.User.";
+// "S-1-", the authority and at most 15 sub-authorities of ten digits.
+const size_t SidTextSize = 192;
+static_assert(sizeof UserMutexPrefix <= sizeof SessionMutexPrefix &&
+                  sizeof SessionMutexPrefix + SidTextSize <= MAX_PATH,
+              "the names fit");
+
+// Creates the named mutex, which the process then holds until it ends, and
+// answers whether another copy had made it already. Access is denied when
+// that copy's token guards it from this one (the same user's copy started
+// elevated). A mutex that cannot be made at all does not stop the program:
+// better two copies than none.
+static bool anotherCopyHolds(const char *prefix, const char *userSid)
+{
+    char name[MAX_PATH];
+    lstrcpynA(name, prefix, MAX_PATH);
+    lstrcatA(name, userSid);
+    HANDLE mutex = CreateMutexA(NULL, FALSE, name);
+    if (!mutex)
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    return GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
 typedef DWORD(WINAPI *RegisterServiceProcessCall)(DWORD processId, DWORD type);
@@ -40,7 +65,7 @@ static void registerAsService()
     FreeLibrary(kernel);
 }
 
-HWND createTrayWindow(HINSTANCE instance)
+HWND createTrayWindow(HINSTANCE instance, TrayState &tray)
 {
     registerAsService();
     WNDCLASSA windowClass;
@@ -52,7 +77,7 @@ HWND createTrayWindow(HINSTANCE instance)
         if (!RegisterClassA(&windowClass))
             return NULL;
     }
-    return CreateWindowExA(0, TrayClassName, "", 0, 0, 0, 0, 0, NULL, NULL, instance, NULL);
+    return CreateWindowExA(0, TrayClassName, "", 0, 0, 0, 0, 0, NULL, NULL, instance, &tray);
 }
 
 void showStartupError(UINT id, UINT style)
@@ -74,28 +99,37 @@ static void runMessageLoop(HWND window)
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
-    if (anotherCopyRuns())
+    char userSid[SidTextSize] = "";
+    readUserSidText(userSid, sizeof userSid);
+    if (anotherCopyHolds(SessionMutexPrefix, userSid))
         return 0;
-    DWORD eventLog;
-    readPolicyDword(EventLogSetting, eventLog);
-    if (eventLog == 1)
+    // Lives until the process ends: the window and the monitor thread use
+    // it, and a thread that did not stop in time outlives WinMain.
+    static MonitorState monitor;
+    monitor.userRunsElsewhere = anotherCopyHolds(UserMutexPrefix, userSid);
+    if (settingIsOn(EventLogSetting))
         startEventLog();
-    HWND window = createTrayWindow(instance);
+    TrayState tray = {};
+    tray.monitor = &monitor;
+    tray.refuseWritablePinTool = settingIsOn(RefuseWritablePinToolSetting);
+    HWND window = createTrayWindow(instance, tray);
     if (!window) {
         showStartupError(IDS_STARTUPFAILED, 0);
         return 1;
     }
-    addTrayIcon(window, IDI_TRAYICON, LoadIconA(instance, MAKEINTRESOURCEA(IDI_TRAYICON)), "Velmo Monitor");
-    DWORD threadId;
-    HANDLE monitor = CreateThread(NULL, 0, monitorThread, NULL, 0, &threadId);
+    showTrayIcon(window, tray);
+    // Brings the program back when an installer closed it to replace it
+    // (Restart Manager); not after a crash, a hang or a restart of Windows.
+    RegisterApplicationRestart(NULL, RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT);
+    monitor.window = window;
+    monitor.windowMessage = WM_STATUSLINECHANGED;
+    startMonitor(monitor);
     runMessageLoop(window);
     // Ended from outside (the window closed or WM_QUIT): "Cerrar VelmoMon"
-    // leaves through ExitProcess and never comes here. The window takes
-    // its icon with it.
+    // and the end of the session leave through ExitProcess and never come
+    // here. The window's destruction stops the monitor and takes the icon.
     if (IsWindow(window))
         DestroyWindow(window);
-    SCardReleaseContext(takePcscContext());
-    CloseHandle(monitor);
     UnregisterClassA(TrayClassName, instance);
     return 1;
 }

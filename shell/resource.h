@@ -3,6 +3,8 @@
 
 #define IDS_STARTUPFAILED 1
 #define IDI_TRAYICON 106
+// The tray images at the notification area's sizes, in 32-bit colour.
+#define IDI_TRAYIMAGES 107
 #define IDD_ABOUTBOX 109
 
 #define IDM_EXIT 40002

@@ -86,9 +86,9 @@ bool thumbprintOf(PCCERT_CONTEXT context, uint8_t *thumbprint)
 // name, before the certificate goes into the store: a record whose
 // certificate never arrived deletes nothing, while a certificate without
 // its record would be left behind by a card that leaves unseen.
-void recordBinding(PCCERT_CONTEXT context, const char *containerName)
+void recordBinding(PCCERT_CONTEXT context, const char *containerName, CardKind family)
 {
-    const size_t serialLength = familyLayout(CardKind).serialTextSize - 1;
+    const size_t serialLength = familyLayout(family).serialTextSize - 1;
     uint8_t thumbprint[ThumbprintSize];
     if (strlen(containerName) < serialLength || !thumbprintOf(context, thumbprint))
         return;
@@ -127,28 +127,31 @@ HCERTSTORE openPersonalStore()
     return store;
 }
 
-void addCertificate(HCERTSTORE store, const CardCertificate &certificate)
+// Answers whether the certificate went into the store.
+bool addCertificate(HCERTSTORE store, const CardCertificate &certificate, CardKind family)
 {
     PCCERT_CONTEXT context =
         CertCreateCertificateContext(X509_ASN_ENCODING, certificate.data, certificate.dataLength);
     if (!context) {
         reportStoreCallFailed("CertCreateCertificateContext", GetLastError());
-        return;
+        return false;
     }
     const bool bound = certificate.containerName[0] != '\0' && bindToProvider(context, certificate);
     if (bound)
-        recordBinding(context, certificate.containerName);
+        recordBinding(context, certificate.containerName, family);
     // A store that already holds the certificate may keep its own copy and
     // that copy's properties (Wine does): the binding is set again on every
     // copy the store holds, so it names the card that is present now. A
     // certificate without a key on the card leaves any binding as it was.
-    if (CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_ALWAYS, NULL))
+    const bool added = CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_ALWAYS, NULL) != FALSE;
+    if (added)
         noteAdded(context, bound);
     else
         reportStoreCallFailed("CertAddCertificateContextToStore", GetLastError());
     if (bound)
         bindStoredCopies(store, context, certificate);
     CertFreeCertificateContext(context);
+    return added;
 }
 
 // Changes to a system store reach the other programs (and, on some
@@ -355,20 +358,22 @@ bool deleteRecorded(RecordedCertificate *recorded, size_t count)
 
 } // namespace
 
-void registerCardCertificates(CardSession *session)
+unsigned registerCardCertificates(CardSession *session)
 {
     HCERTSTORE store = openPersonalStore();
     if (!store)
-        return;
+        return 0;
+    unsigned added = 0;
     CardCertificate certificate;
     certificate.cursor = 0;
     for (;;) {
         certificate.dataLength = CertificateCapacity;
         if (!session->nextCertificate(certificate))
             break;
-        addCertificate(store, certificate);
+        added += addCertificate(store, certificate, session->family);
     }
     commitAndClose(store);
+    return added;
 }
 
 // Deletes every certificate bound to the card's provider whose container
@@ -407,12 +412,13 @@ void removeCardCertificates(const char *serial)
 // certificates no longer there or bound otherwise; the entry of one that
 // is still there stays for the next start-up. Cards still in a reader are
 // recorded again when they are registered. A damaged record deletes
-// nothing and is cleared; an unreadable one is left as it is.
-void removeStrandedCertificates()
+// nothing and is cleared; an unreadable one is left as it is, and so is
+// the record while the same user's copy runs elsewhere.
+void removeStrandedCertificates(bool userRunsElsewhere)
 {
     RecordedCertificate *recorded = NULL;
     size_t count = 0;
-    if (!readRecord(&recorded, &count))
+    if (userRunsElsewhere || !readRecord(&recorded, &count))
         return;
     if (count == 0)
         clearRecord();

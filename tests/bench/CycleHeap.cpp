@@ -10,6 +10,7 @@
 
 #include <windows.h>
 
+#include "card/CardFamily.h"
 #include "monitor/Monitor.h"
 #include "monitor/MonitorTestHelpers.h"
 #include "card-image/CardImage.h"

@@ -12,6 +12,7 @@
 
 #include <zlib.h>
 
+#include "card/CardFamily.h"
 #include "monitor/Monitor.h"
 #include "monitor/MonitorTestHelpers.h"
 #include "card-image/CardImage.h"

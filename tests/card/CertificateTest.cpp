@@ -46,7 +46,6 @@ protected:
     void SetUp() override
     {
         reset();
-        CardKind = Atr21;
         card = emptyCard();
         memset(&record, 0, sizeof record);
     }

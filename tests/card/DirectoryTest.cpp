@@ -219,7 +219,9 @@ TEST(SkipTlv, StepsOverEveryLengthForm)
 
 TEST(SkipTlv, RefusesWhatDoesNotFit)
 {
-    const char *cases[] = {"0405010203", "308201", "3082010000", "30", "3085000000000100"};
+    // Lengths past the buffer, by one octet too.
+    const char *cases[] = {"0405010203", "04030102", "308102AA", "3081", "308201",
+                           "3082010000", "30", "3085000000000100"};
     for (const char *text : cases) {
         Bytes tlv = hexBytes(text);
         EXPECT_EQ(CardSession::skipTlv(tlv.data(), tlv.data() + tlv.size()), nullptr) << text;

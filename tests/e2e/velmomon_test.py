@@ -210,6 +210,23 @@ class ServiceRestart(VelmoMonTest):
         self.assertRemoved(ATR21_SERIAL)
         self.assertEndsCleanly()
 
+    def test_card_taken_out_while_pcscd_stays_stopped_loses_its_certificates(self):
+        # Without the service no key of the card can be reached: its
+        # certificates go within seconds, while pcscd is still down.
+        self.start()
+        card = self.session.card(0, self.session.make_card("demo", "--certificates", "sign", "--keys", "sign"))
+        card.insert()
+        self.assertRegistered(ATR21_SERIAL, [SIGNATURE])
+        self.session.stop_pcscd()
+        self.assertIsNotNone(card.wait_for_event("event removed"))
+        stopped = time.monotonic()
+        self.assertEqual(self.session.wait_for_rows(ATR21_SERIAL, 0, limit=15), [])
+        self.assertLess(time.monotonic() - stopped, 15)
+        self.session.start_pcscd()
+        card.insert()
+        self.assertRegistered(ATR21_SERIAL, [SIGNATURE])
+        self.assertEndsCleanly()
+
     def test_velmomon_started_before_pcscd_waits_for_it(self):
         # Log-on before the smart-card service: VelmoMon stays and waits.
         self.session.stop_pcscd()

@@ -14,11 +14,13 @@
 #include <stdlib.h>
 
 #include <map>
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "helpers/DemoCards.h"
+#include "card/CardFamily.h"
 #include "monitor/Monitor.h"
 #include "monitor/MonitorTestHelpers.h"
 #include "support/CollectingStore.h"
@@ -75,10 +77,8 @@ void require(bool condition, const char *promise)
 {
     if (condition)
         return;
-    if (tracing && tracedDay) {
-        flushCycleLine();
+    if (tracing && tracedDay)
         dumpDay();
-    }
     fprintf(stderr, "broken promise: %s\n", promise);
     abort();
 }
@@ -98,7 +98,6 @@ void resetWorld()
     clearReaderTable();
     fakepcsc::reset();
     collectingstore::reset();
-    currentCard = 0;
     pcscContext = 0;
 }
 
@@ -262,7 +261,12 @@ struct Day {
     bool afresh = false; // the next cycle with the service up takes every reader afresh
     unsigned quietCycles = 0;
     unsigned cycles = 0;
+    // Cycles in a row without a live context; from the fifth every card
+    // counts as removed.
+    unsigned cyclesWithoutService = 0;
 };
+
+const unsigned ServiceAwayCycles = 5;
 
 bool inReader(const Day &day, const DayCard &card)
 {
@@ -419,7 +423,8 @@ void checkStoreCalls(Day &day)
         // another slot naming it is released, its certificates may go while
         // it stays, until it can be read again.
         const DayCard &c = day.cards[card];
-        if (c.registeredStay == c.stay && c.reader >= 0 && tellable(day, card))
+        if (c.registeredStay == c.stay && c.reader >= 0 && tellable(day, card) &&
+            day.cyclesWithoutService < ServiceAwayCycles)
             removedInReader.insert(card);
     }
     const auto &handedOut = collectingstore::certificates();
@@ -494,7 +499,7 @@ void checkSettled(Day &day)
     require(missing <= unwatched, "every card that can be read in a watched reader is registered");
     size_t slots = 0;
     for (uint32_t i = 0; i < readerTable.count; i++)
-        slots += readerTable.entries[i].pvUserData != NULL;
+        slots += heldSerial(i) != NULL;
     require(slots <= slotHolders, "only the slots of cards in readers, or waiting on one, are taken");
 }
 
@@ -513,6 +518,7 @@ void poll(Day &day, bool told = false)
     snprintf(cycleLine, sizeof cycleLine, "  cycle %u, service %s%s", ++day.cycles, up ? "up" : "down",
              afresh ? ", readers taken afresh" : "");
     pollReaders();
+    day.cyclesWithoutService = seesReaders ? 0 : std::min(day.cyclesWithoutService + 1, ServiceAwayCycles);
     if (seesReaders)
         notePolledReaders(day);
     require(fakepcsc::counters().establish - established <= 1, "at most one context establishment a cycle");
@@ -587,11 +593,8 @@ void plugIn(Day &day, uint8_t choice)
     } else if (!detached.empty()) {
         DayReader &reader = day.readers[detached[choice % detached.size()]];
         trace("plug reader %zu back in, card %c in it", detached[choice % detached.size()], cardName(reader.card));
-        const bool down = !fakepcsc::serviceRunning();
         reader.attached = true;
         fakepcsc::attachReader(reader.index);
-        if (down && fakepcsc::serviceRunning())
-            trace("  the service starts with it");
     }
 }
 
@@ -624,7 +627,7 @@ int placeCard(Day &day, size_t reader, uint8_t choice, Steps &steps, bool unseen
         return -1;
     DayReader &r = day.readers[reader];
     char muteAfter[32] = "";
-    if (tracing && mute)
+    if (mute)
         snprintf(muteAfter, sizeof muteAfter, ", mute after %u commands", answers);
     trace("%s card %c into reader %zu%s%s%s", unseen ? "  swap in unseen" : "put", cardName(card), reader,
           r.attached ? "" : " (unplugged)", choice & 0x10 ? ", held by another program" : "", muteAfter);
@@ -774,6 +777,7 @@ void step(Day &day, Steps &steps)
 
 void dumpDay()
 {
+    flushCycleLine();
     const Day &day = *tracedDay;
     for (size_t r = 0; r < day.readers.size(); r++) {
         const DayReader &reader = day.readers[r];
@@ -792,7 +796,7 @@ void dumpDay()
     }
     for (uint32_t i = 0; i < readerTable.count; i++)
         fprintf(stderr, "program: entry %u %s, slot %s\n", i, readerTable.entries[i].szReader,
-                readerTable.entries[i].pvUserData ? (const char *)readerTable.entries[i].pvUserData : "free");
+                heldSerial(i) ? heldSerial(i) : "free");
     for (size_t c = 0; c < pool().size(); c++)
         fprintf(stderr, "pool: card %c serial %s%s\n", cardName((int)c), pool()[c].serial.c_str(),
                 pool()[c].family ? "" : " (foreign)");

@@ -10,6 +10,7 @@
 
 #include "FuzzPcsc.h"
 #include "card/CardSession.h"
+#include "card/CardFamily.h"
 #include "monitor/Monitor.h"
 #include "monitor/MonitorTestHelpers.h"
 #include "support/CollectingStore.h"
@@ -216,7 +217,7 @@ void setFuzzAtr(uint8_t choice)
     fuzzpcsc::setAtr(atr, length);
 }
 
-size_t serialLength() { return CardKind == Atr20 ? 14 : 12; }
+size_t serialLength(uint8_t atrChoice) { return atrChoice & 1 ? 14 : 12; }
 
 bool beginsWith(const std::string &text, const std::string &prefix)
 {
@@ -230,10 +231,9 @@ void fuzzCardReading(const uint8_t *data, size_t size)
     if (size < 1)
         return;
     const std::vector<uint8_t> script = exactCopy(data + 1, size - 1);
-    CardKind = data[0] & 1 ? Atr20 : Atr21;
     fuzzpcsc::start(script.data(), script.size());
     const SCARDHANDLE card = connectFuzzCard();
-    CardSession *session = new CardSession(card);
+    CardSession *session = new CardSession(card, data[0] & 1 ? Atr20 : Atr21);
     walkCertificates(*session);
     delete session;
     SCardDisconnect(card, SCARD_LEAVE_CARD);
@@ -327,9 +327,9 @@ void fuzzInsertion(const uint8_t *data, size_t size)
     fillReaderTable(readers);
 
     pollReaders();
-    const char *slot = (const char *)readerTable.entries[0].pvUserData;
+    const char *slot = heldSerial(0);
     std::string serial = slot ? slot : "";
-    require(serial.empty() || (serial.size() == serialLength() &&
+    require(serial.empty() || (serial.size() == serialLength(data[0]) &&
                                hexText(serial.data(), serial.size())),
             "the serial text is empty or the family's count of hexadecimal digits");
     require(!collectingstore::walkOverran(), "the certificate walk ends");
@@ -341,7 +341,7 @@ void fuzzInsertion(const uint8_t *data, size_t size)
         if (name.empty())
             continue;
         require(beginsWith(name, serial), "a container name begins with the slot's serial");
-        require(name.size() >= serialLength() + 6 && hexText(name.data(), serialLength() + 6),
+        require(name.size() >= serialLength(data[0]) + 6 && hexText(name.data(), serialLength(data[0]) + 6),
                 "the serial is followed by usage and key reference digits");
     }
     requireNothingOpen();
@@ -349,7 +349,7 @@ void fuzzInsertion(const uint8_t *data, size_t size)
     fuzzpcsc::pullCard();
     pollReaders();
     const std::vector<std::string> &removed = collectingstore::removedSerials();
-    require(readerTable.entries[0].pvUserData == NULL, "the removal frees the slot");
+    require(heldSerial(0) == NULL, "the removal frees the slot");
     require(serial.empty() ? removed.empty() : removed.size() == 1 && removed[0] == serial,
             "the removal hands over the serial that was read, and only that");
     clearReaderTable();

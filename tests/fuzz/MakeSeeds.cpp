@@ -14,6 +14,7 @@
 
 #include "FuzzPcsc.h"
 #include "card/CardSession.h"
+#include "card/CardFamily.h"
 #include "monitor/Monitor.h"
 #include "monitor/MonitorTestHelpers.h"
 #include "support/CollectingStore.h"
@@ -98,9 +99,9 @@ Bytes cardReadingScript(const SeedCard &seed, const CardImage &card)
 {
     fakepcsc::reset();
     fakepcsc::setSelectNeedsGetResponse(seed.selectNeedsGetResponse);
-    CardKind = seed.family == FamilyAtr20 ? Atr20 : Atr21;
+    const CardKind family = seed.family == FamilyAtr20 ? Atr20 : Atr21;
     const SCARDHANDLE handle = fakepcsc::connectCard(card);
-    CardSession *session = new CardSession(handle);
+    CardSession *session = new CardSession(handle, family);
     CardCertificate *record = new CardCertificate();
     record->cursor = 0;
     do
@@ -109,7 +110,7 @@ Bytes cardReadingScript(const SeedCard &seed, const CardImage &card)
     delete record;
     delete session;
     SCardDisconnect(handle, SCARD_LEAVE_CARD);
-    return scriptOfLog(CardKind == Atr20 ? 1 : 0);
+    return scriptOfLog(family == Atr20 ? 1 : 0);
 }
 
 // One insertion through the polling cycle, as fuzzInsertion replays it.

@@ -132,7 +132,7 @@ protected:
         insertCard(reader, card);
     }
 
-    const char *slot() const { return (const char *)readerTable.entries[0].pvUserData; }
+    const char *slot() const { return heldSerial(0); }
 
     // No card command follows the first PC/SC failure, nor an answer
     // without a status word.

@@ -27,18 +27,30 @@ std::string testFolder()
     return folder.substr(0, folder.find_last_of('\\'));
 }
 
-// Everything the stand-in tray has been told, in order.
+// Everything the stand-in tray has been told, in order, and what it holds.
 struct TrayLog {
     std::vector<TrayIconRecord> added, deleted;
     std::vector<DWORD> messages;
+    std::set<std::pair<HWND, UINT>> held;
+    std::wstring tip;
+    TrayAnswers answers = TrayAnswers::AsExplorer;
 };
 TrayLog trayLog;
 HWND trayWindow = NULL;
 
-// The notification area's data as Wine's shell32 sends it with WM_COPYDATA:
-// the window, id, flags, callback message and a 128-character tip, then
-// state, info texts and flags, a GUID, and the icon's bitmap geometry.
-const size_t TipOffset = 16, IconGeometryOffset = 944, NotifyDataSize = 960;
+// Carries out the request as Explorer would; answers whether it did.
+bool carryOut(const TrayIconRecord &record)
+{
+    const std::pair<HWND, UINT> icon(record.window, record.id);
+    switch (record.action) {
+    case NIM_ADD:
+        return trayLog.held.insert(icon).second;
+    case NIM_DELETE:
+        return trayLog.held.erase(icon) != 0;
+    default:
+        return trayLog.held.count(icon) != 0;
+    }
+}
 
 LRESULT CALLBACK trayProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -46,29 +58,20 @@ LRESULT CALLBACK trayProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
         return DefWindowProcA(window, message, wParam, lParam);
     const COPYDATASTRUCT *data = (const COPYDATASTRUCT *)lParam;
     trayLog.messages.push_back((DWORD)data->dwData);
-    if (data->cbData < NotifyDataSize)
-        return TRUE;
-    const BYTE *bytes = (const BYTE *)data->lpData;
     TrayIconRecord record = {};
-    LONG handle;
-    memcpy(&handle, bytes, 4);
-    record.window = (HWND)(LONG_PTR)handle;
-    memcpy(&record.id, bytes + 4, 4);
-    if (data->dwData == NIM_DELETE)
-        trayLog.deleted.push_back(record);
-    if (data->dwData != NIM_ADD)
-        return TRUE;
-    memcpy(&record.flags, bytes + 8, 4);
-    memcpy(&record.callbackMessage, bytes + 12, 4);
-    WCHAR tip[128];
-    memcpy(tip, bytes + TipOffset, sizeof tip);
-    tip[127] = 0;
-    record.tip = tip;
-    memcpy(&record.iconWidth, bytes + IconGeometryOffset, 4);
-    memcpy(&record.iconHeight, bytes + IconGeometryOffset + 4, 4);
+    if (!trayinput::readNotifyRecord(*data, record))
+        return FALSE;
     GetWindowThreadProcessId(record.window, &record.processId);
-    trayLog.added.push_back(record);
-    return TRUE;
+    if (record.action == NIM_ADD)
+        trayLog.added.push_back(record);
+    if (record.action == NIM_DELETE)
+        trayLog.deleted.push_back(record);
+    if (trayLog.answers == TrayAnswers::Refused)
+        return FALSE;
+    const bool done = carryOut(record);
+    if (done && record.action != NIM_DELETE && (record.flags & NIF_TIP))
+        trayLog.tip = record.tip;
+    return done && trayLog.answers == TrayAnswers::AsExplorer;
 }
 
 using trayinput::findProcessWindow;
@@ -211,6 +214,12 @@ StandInTray::~StandInTray()
 const std::vector<TrayIconRecord> &StandInTray::added() const { return trayLog.added; }
 const std::vector<TrayIconRecord> &StandInTray::deleted() const { return trayLog.deleted; }
 std::vector<DWORD> StandInTray::messages() const { return trayLog.messages; }
+std::wstring StandInTray::tipShown() const { return trayLog.tip; }
+void StandInTray::answer(TrayAnswers how) { trayLog.answers = how; }
+size_t StandInTray::iconsHeld() const { return trayLog.held.size(); }
+void StandInTray::forgetIcons() { trayLog.held.clear(); }
+
+UINT taskbarCreatedMessage() { return RegisterWindowMessageA("TaskbarCreated"); }
 
 bool Program::start(const std::string &exePath, const std::string &pcscConfig)
 {

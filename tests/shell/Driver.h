@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,18 +39,19 @@ bool fileExists(const std::string &path);
 // icon calls) until `done` answers true or `milliseconds` pass.
 bool waitUntil(const std::function<bool()> &done, DWORD milliseconds = ProgramWaitLimit);
 
-// What the program handed to the notification area with NIM_ADD (with
-// NIM_DELETE: the window and the id alone).
-struct TrayIconRecord {
+// What the program handed to the notification area (with NIM_DELETE: the
+// window and the id alone), and the process of the window.
+struct TrayIconRecord : trayinput::NotifyRecord {
     DWORD processId;
-    HWND window;
-    UINT id;
-    UINT flags;
-    UINT callbackMessage;
-    std::wstring tip;
-    UINT iconWidth;
-    UINT iconHeight;
 };
+
+// How the stand-in tray answers: as Explorer does, carrying out what it
+// can (no second icon of a window and id, nothing done to an icon it does
+// not hold) and answering whether it did; refusing everything, as before
+// a notification area is there; or carrying out what it can and answering
+// FALSE all the same, as the shell does when it gave up waiting on a busy
+// notification area.
+enum class TrayAnswers { AsExplorer, Refused, GivenUpOn };
 
 // A window of class "Shell_TrayWnd" in front of the system's own, so that
 // the program's Shell_NotifyIconA calls reach the test.
@@ -60,7 +62,16 @@ public:
     const std::vector<TrayIconRecord> &added() const;
     const std::vector<TrayIconRecord> &deleted() const;
     std::vector<DWORD> messages() const; // NIM_ADD, NIM_DELETE, ... in order
+    void answer(TrayAnswers how);
+    size_t iconsHeld() const;
+    // The tip of the icon last added or changed, as the user would read it.
+    std::wstring tipShown() const;
+    // A notification area started anew: it holds no icon.
+    void forgetIcons();
 };
+
+// What a notification area that has just started broadcasts.
+UINT taskbarCreatedMessage();
 
 // One running VelmoMon.exe. The destructor kills it if it still runs; when
 // the test has failed it first prints whether the program still ran or its

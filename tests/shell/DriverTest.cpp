@@ -5,7 +5,13 @@
 // (the PC/SC double) is used, and Wine's own where there is none.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "Driver.h"
+
+#include <sddl.h>
+
+#include "shell/UserSid.h"
 
 using namespace driver;
 
@@ -51,10 +57,30 @@ protected:
     // The icon the program added was taken out again, by the same window.
     void expectIconRemoved()
     {
-        EXPECT_EQ(tray.messages(), (std::vector<DWORD>{NIM_ADD, NIM_DELETE}));
+        std::vector<DWORD> sent = tray.messages(); // the tip's changes aside
+        sent.erase(std::remove(sent.begin(), sent.end(), (DWORD)NIM_MODIFY), sent.end());
+        EXPECT_EQ(sent, (std::vector<DWORD>{NIM_ADD, NIM_DELETE}));
         ASSERT_EQ(tray.deleted().size(), 1u);
         EXPECT_EQ(tray.deleted()[0].window, hidden);
         EXPECT_EQ(tray.deleted()[0].id, 106u);
+    }
+
+    // The texts of a message box, OK aside.
+    std::vector<std::string> textsOf(HWND box)
+    {
+        std::vector<std::string> texts;
+        for (HWND control : children(box))
+            if (className(control) != "Button" && !windowText(control).empty())
+                texts.push_back(windowText(control));
+        return texts;
+    }
+
+    void closeWithOk(HWND box)
+    {
+        HWND ok = GetDlgItem(box, IDOK);
+        ASSERT_TRUE(ok != NULL);
+        SendMessageTimeoutA(ok, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, ProgramWaitLimit, NULL);
+        EXPECT_TRUE(waitUntil([&] { return !IsWindow(box); }));
     }
 
     // True when the program shows no window at all for a while.
@@ -102,9 +128,71 @@ TEST_F(RunningProgram, AddsOneIconWithItsTipAndCallback)
     EXPECT_EQ(icon.flags, (UINT)(NIF_MESSAGE | NIF_ICON | NIF_TIP));
     EXPECT_EQ(icon.callbackMessage, 1124u);
     EXPECT_EQ(icon.tip, L"Velmo Monitor");
-    EXPECT_EQ(icon.iconWidth, 32u);
-    EXPECT_EQ(icon.iconHeight, 32u);
+    EXPECT_EQ(icon.iconWidth, (UINT)GetSystemMetrics(SM_CXSMICON));
+    EXPECT_EQ(icon.iconHeight, (UINT)GetSystemMetrics(SM_CYSMICON));
+    EXPECT_EQ(icon.iconBitsPerPixel, 32u);
     EXPECT_EQ(tray.messages(), std::vector<DWORD>{NIM_ADD});
+}
+
+// A notification area started anew (Explorer restarted) holds no icon: the
+// program puts its one icon back; a "TaskbarCreated" while the icon is
+// there adds none.
+TEST_F(RunningProgram, TaskbarCreatedPutsTheOneIconBack)
+{
+    ASSERT_TRUE(waitUntil([&] { return tray.iconsHeld() == 1; }));
+    tray.forgetIcons();
+    PostMessageA(hidden, taskbarCreatedMessage(), 0, 0);
+    ASSERT_TRUE(waitUntil([&] { return tray.iconsHeld() == 1; }));
+    PostMessageA(hidden, taskbarCreatedMessage(), 0, 0);
+    waitUntil([] { return false; }, 1500);
+    // Besides the tip's changes: one add at the start, one after the icons
+    // were forgotten, and the second broadcast finds the icon there.
+    const std::vector<DWORD> sent = tray.messages();
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), (DWORD)NIM_ADD), 2);
+    EXPECT_EQ(sent.back(), (DWORD)NIM_MODIFY);
+    EXPECT_EQ(tray.iconsHeld(), 1u);
+    EXPECT_EQ(tray.added().back().iconWidth, (UINT)GetSystemMetrics(SM_CXSMICON));
+}
+
+// Before the notification area is there it refuses the icon, which the
+// program then offers every few seconds. The shell may give up on an offer
+// that the notification area still carries out: NIM_MODIFY then finds the
+// icon, and the offers end with one icon.
+TEST(Startup, RefusedIconIsOfferedAgainUntilItIsThere)
+{
+    StandInTray tray;
+    tray.answer(TrayAnswers::Refused);
+    Program program;
+    ASSERT_TRUE(program.start(prepareAppFolder("IconRefused", true) + "\\VelmoMon.exe"));
+    ASSERT_TRUE(waitUntil([&] { return tray.messages().size() >= 3; }));
+    tray.answer(TrayAnswers::GivenUpOn);
+    ASSERT_TRUE(waitUntil([&] { return tray.iconsHeld() == 1; }));
+    tray.answer(TrayAnswers::AsExplorer);
+    const size_t offers = tray.messages().size();
+    ASSERT_TRUE(waitUntil([&] { return tray.messages().size() > offers; }));
+    EXPECT_FALSE(waitUntil([&] { return tray.messages().size() > offers + 1; }, 4000));
+    EXPECT_EQ(tray.messages().back(), (DWORD)NIM_MODIFY);
+    EXPECT_EQ(tray.iconsHeld(), 1u);
+}
+
+// The same user's copy that this one may not open the mutex of (one started
+// elevated) runs in the session: this one ends at once.
+TEST(Startup, ACopyWhoseMutexCannotBeOpenedEndsAtOnce)
+{
+    char sid[192];
+    ASSERT_TRUE(readUserSidText(sid, sizeof sid));
+    SECURITY_ATTRIBUTES guarded = {sizeof guarded, NULL, FALSE};
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:", SDDL_REVISION_1,
+                                                                     &guarded.lpSecurityDescriptor, NULL));
+    HANDLE held = CreateMutexA(&guarded, FALSE, (std::string("Local\\Zimvor.VelmoMon.Session.") + sid).c_str());
+    LocalFree(guarded.lpSecurityDescriptor);
+    ASSERT_TRUE(held != NULL);
+    StandInTray tray;
+    Program program;
+    ASSERT_TRUE(program.start(prepareAppFolder("MutexGuarded", true) + "\\VelmoMon.exe"));
+    EXPECT_EQ(program.waitForExit(), 0u);
+    EXPECT_TRUE(tray.messages().empty());
+    CloseHandle(held);
 }
 
 TEST_F(RunningProgram, HiddenWindowIsNeverShown)
@@ -234,24 +322,56 @@ TEST_F(RunningProgram, MissingPinToolIsReportedAndTheTrayGoesOn)
     chooseMenuEntry(menu, 1);
     HWND box = program.waitForWindow("#32770", "Aviso Zimvor");
     ASSERT_TRUE(box != NULL);
-    std::vector<std::string> texts;
-    HWND ok = NULL;
-    for (HWND control : children(box)) {
-        if (className(control) == "Button")
-            ok = control;
-        else if (!windowText(control).empty())
-            texts.push_back(windowText(control));
-    }
-    EXPECT_EQ(texts, std::vector<std::string>{"No se pudo lanzar la aplicaci\xF3n Cambio de Pin"});
-    ASSERT_TRUE(ok != NULL);
-    EXPECT_EQ(GetDlgCtrlID(ok), IDOK);
-    SendMessageTimeoutA(ok, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, ProgramWaitLimit, NULL);
-    EXPECT_TRUE(waitUntil([&] { return !IsWindow(box); }));
+    EXPECT_EQ(textsOf(box), std::vector<std::string>{"No se pudo lanzar la aplicaci\xF3n Cambio de Pin"});
+    closeWithOk(box);
 
     menu = openMenu();
     ASSERT_TRUE(menu != NULL);
     EXPECT_NE(menuOf(menu), first);
     EXPECT_TRUE(program.running());
+}
+
+// The administrator's policy refuses a PIN tool that others may change,
+// read at start-up from the 64-bit view.
+class ProgramRefusingWritableTools : public RunningProgram {
+    void SetUp() override
+    {
+        const DWORD on = 1;
+        ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, PolicyKey, "RefuseWritablePinTool", REG_DWORD, &on, sizeof on),
+                  ERROR_SUCCESS);
+        RunningProgram::SetUp();
+    }
+    void TearDown() override
+    {
+        RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, PolicyKey, "RefuseWritablePinTool");
+        removePinTool();
+        RemoveDirectoryA(PinToolFolder);
+    }
+    static constexpr const char *PolicyKey = "Software\\Policies\\Velmo\\VelmoMon";
+};
+
+// Every user may add files beside the tool: it is not started, and the
+// warning says why.
+TEST_F(ProgramRefusingWritableTools, ToolInAFolderOthersMayWriteIsRefused)
+{
+    removePinTool();
+    CreateDirectoryA(PinToolFolder, NULL);
+    ASSERT_TRUE(CopyFileA(pinStandInPath().c_str(), PinToolPath, FALSE));
+    PSECURITY_DESCRIPTOR everyoneWrites = NULL;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;FA;;;BA)(A;;0x1301bf;;;WD)",
+                                                                     SDDL_REVISION_1, &everyoneWrites, NULL));
+    EXPECT_TRUE(SetFileSecurityA(PinToolFolder, DACL_SECURITY_INFORMATION, everyoneWrites));
+    LocalFree(everyoneWrites);
+
+    HWND menu = openMenu();
+    ASSERT_TRUE(menu != NULL);
+    chooseMenuEntry(menu, 1);
+    HWND box = program.waitForWindow("#32770", "Aviso Zimvor");
+    ASSERT_TRUE(box != NULL);
+    ASSERT_EQ(textsOf(box).size(), 1u);
+    EXPECT_NE(textsOf(box)[0].find("otras cuentas de este equipo pueden modificar"), std::string::npos);
+    closeWithOk(box);
+    EXPECT_FALSE(fileExists(PinToolMark));
 }
 
 // A copy started after the first ended is the session's copy again.
@@ -274,6 +394,23 @@ TEST_F(RunningProgram, WindowClosedFromOutsideEndsWithExitCodeOneAndTakesTheIcon
 {
     PostMessageA(hidden, WM_CLOSE, 0, 0);
     EXPECT_EQ(program.waitForExit(), 1u);
+    expectIconRemoved();
+}
+
+// Log-off, shut-down, or an installer's Restart Manager: the query is
+// answered yes (only a sent query has an answer); an end called off changes
+// nothing; the end itself ends the program with 0 and takes its icon.
+TEST_F(RunningProgram, EndOfSessionEndsWithExitCodeZeroAndTakesTheIcon)
+{
+    DWORD_PTR answer = 0;
+    ASSERT_TRUE(SendMessageTimeoutA(hidden, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP, SMTO_ABORTIFHUNG,
+                                    ProgramWaitLimit, &answer));
+    EXPECT_EQ(answer, (DWORD_PTR)TRUE);
+    ASSERT_TRUE(SendMessageTimeoutA(hidden, WM_ENDSESSION, FALSE, ENDSESSION_CLOSEAPP, SMTO_ABORTIFHUNG,
+                                    ProgramWaitLimit, &answer));
+    EXPECT_EQ(program.waitForExit(1000), (DWORD)STILL_ACTIVE);
+    PostMessageA(hidden, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP);
+    EXPECT_EQ(program.waitForExit(), 0u);
     expectIconRemoved();
 }
 

@@ -16,6 +16,7 @@
 #include "card-image/TestCertificates.h"
 #include "helpers/DemoCards.h"
 #include "helpers/PlatformStore.h"
+#include "shell/UserSid.h"
 
 using namespace driver;
 
@@ -106,6 +107,18 @@ TEST(ProgramStore, ACardThatLeftWhileTheProgramWasDownTakesItsCertificates)
     }
     ASSERT_TRUE(putInStore(othersCertificate(), L"VelmoCSP", others.c_str()));
     ASSERT_TRUE(writeTextFile(config, cardOut));
+    // While the same user's copy runs in another session (its object held
+    // here), they may be its card's: they stay.
+    char sid[192];
+    ASSERT_TRUE(readUserSidText(sid, sizeof sid));
+    HANDLE elsewhere = CreateMutexA(NULL, FALSE, (std::string("Global\\Zimvor.VelmoMon.User.") + sid).c_str());
+    {
+        Program program;
+        ASSERT_TRUE(program.start(folder + "\\VelmoMon.exe", config));
+        EXPECT_FALSE(waitUntil(removed, 4000));
+        kill(program);
+    }
+    CloseHandle(elsewhere);
     {
         Program program;
         ASSERT_TRUE(program.start(folder + "\\VelmoMon.exe", config));
@@ -226,12 +239,14 @@ TEST(ProgramStore, ACardsCertificatesComeWithItAndGoWithIt)
     ASSERT_TRUE(writeTextFile(config, "reader Lector 0\ncard 0 " + image + "\n"));
     EXPECT_TRUE(waitUntil([&] { return containerInStore(encryptionCertificate()) == encryption; }));
     EXPECT_EQ(containerInStore(signingCertificate()), signing);
+    EXPECT_TRUE(waitUntil([&] { return tray.tipShown() == L"Velmo Monitor\nTarjeta leida: 2 certificados"; }));
 
     ASSERT_TRUE(writeTextFile(config, "reader Lector 0\n"));
     EXPECT_TRUE(waitUntil([&] {
         return containerInStore(signingCertificate()) == L"(absent)" &&
                containerInStore(encryptionCertificate()) == L"(absent)";
     }));
+    EXPECT_TRUE(waitUntil([&] { return tray.tipShown() == L"Velmo Monitor\nSin tarjeta en el lector"; }));
     EXPECT_TRUE(program.running());
     CloseHandle(squatter);
 }

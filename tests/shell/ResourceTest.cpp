@@ -58,6 +58,8 @@ TEST_F(Resources, EveryResourceIsInSpanishOnly)
 {
     const std::vector<WORD> spanish{Spanish};
     EXPECT_EQ(languagesOf(module, RT_GROUP_ICON, MAKEINTRESOURCEA(106)), spanish);
+    EXPECT_EQ(languagesOf(module, RT_GROUP_ICON, MAKEINTRESOURCEA(107)), spanish);
+    EXPECT_EQ(languagesOf(module, RT_MANIFEST, MAKEINTRESOURCEA(1)), spanish);
     EXPECT_EQ(languagesOf(module, RT_DIALOG, MAKEINTRESOURCEA(109)), spanish);
     EXPECT_EQ(languagesOf(module, RT_STRING, MAKEINTRESOURCEA(1)), spanish); // strings 0 to 15
     EXPECT_EQ(languagesOf(module, RT_VERSION, MAKEINTRESOURCEA(1)), spanish);
@@ -187,6 +189,41 @@ TEST_F(Resources, IconIsOne32By32ImageIn16Colours)
     EXPECT_EQ(header.biBitCount, 4);
     // Header, 16 palette entries, 4-bit colour rows, 1-bit mask rows.
     EXPECT_EQ(image.size(), 40u + 64u + 512u + 128u);
+}
+
+// The notification area's sizes in 32-bit colour, in a group apart from the
+// about box's image.
+TEST_F(Resources, TrayImagesAreTheNotificationAreasSizesIn32BitColour)
+{
+    const std::vector<BYTE> group = resource(RT_GROUP_ICON, MAKEINTRESOURCEA(107));
+    ASSERT_EQ(group.size(), 6u + 5u * 14u);
+    const BYTE sides[] = {16, 20, 24, 32, 48};
+    for (int i = 0; i < 5; i++) {
+        const BYTE *entry = &group[6 + 14 * i];
+        EXPECT_EQ(entry[0], sides[i]);
+        EXPECT_EQ(entry[1], sides[i]);
+        EXPECT_EQ(entry[6] | entry[7] << 8, 32); // bits per pixel
+        const std::vector<BYTE> image = resource(RT_ICON, MAKEINTRESOURCEA(entry[12] | entry[13] << 8));
+        ASSERT_GE(image.size(), sizeof(BITMAPINFOHEADER));
+        BITMAPINFOHEADER header;
+        memcpy(&header, image.data(), sizeof header);
+        EXPECT_EQ(header.biWidth, sides[i]);
+        EXPECT_EQ(header.biBitCount, 32);
+    }
+}
+
+// The system can make the program's activation context from its manifest.
+TEST_F(Resources, ManifestMakesAnActivationContext)
+{
+    const std::string path = driver::velmoMonPath();
+    ACTCTXA context = {};
+    context.cbSize = sizeof context;
+    context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    context.lpSource = path.c_str();
+    context.lpResourceName = MAKEINTRESOURCEA(1);
+    HANDLE made = CreateActCtxA(&context);
+    ASSERT_NE(made, INVALID_HANDLE_VALUE) << GetLastError();
+    ReleaseActCtx(made);
 }
 
 std::wstring versionString(const std::vector<BYTE> &block, const wchar_t *key)

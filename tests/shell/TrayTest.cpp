@@ -1,19 +1,33 @@
-// The window procedure and the icon record, in this process: the menu's
-// exact entries and when it is dropped or kept, and the tip's length.
+// The window procedure, the icon record and the PIN tool's launch, in this
+// process: the menu's exact entries and when it is dropped or kept, the
+// tip's length, and which tools are started, how, and which refused.
 #include <gtest/gtest.h>
 
 #include <process.h>
 
 #include "Driver.h"
+
+#include <sddl.h>
+#include <wtsapi32.h>
+
+#include "monitor/Monitor.h"
+#include "shell/PinTool.h"
 #include "shell/Shell.h"
 #include "shell/resource.h"
 
 using namespace driver;
 
-// The monitor's side of a resume, counted here: the tray test links the
-// window procedure without the monitor.
-static int readerChecksRequested;
-void requestReaderCheck() { readerChecksRequested++; }
+// The monitor's side of a resume, of the session's changes and of the end,
+// counted here: the tray test links the window procedure without the
+// monitor.
+static int readerChecksRequested, monitorStops;
+static std::string sessionTold; // "+" connected, "-" disconnected, in order
+void requestReaderCheck(MonitorState &) { readerChecksRequested++; }
+void setSessionConnected(MonitorState &, bool on) { sessionTold += on ? "+" : "-"; }
+bool stopMonitor(MonitorState &, DWORD waitMs) { return waitMs == 3000 && ++monitorStops; }
+static std::string statusLine; // what the monitor would say it sees
+void readStatusLine(MonitorState &, char *line, size_t size) { lstrcpynA(line, statusLine.c_str(), (int)size); }
+static MonitorState monitor;
 
 namespace {
 
@@ -27,7 +41,8 @@ protected:
         windowClass.hInstance = GetModuleHandleA(NULL);
         windowClass.lpszClassName = "TrayTestClass";
         RegisterClassA(&windowClass);
-        window = CreateWindowExA(0, "TrayTestClass", "", 0, 0, 0, 0, 0, NULL, NULL, windowClass.hInstance, NULL);
+        window =
+            CreateWindowExA(0, "TrayTestClass", "", 0, 0, 0, 0, 0, NULL, NULL, windowClass.hInstance, &tray);
         ASSERT_TRUE(window != NULL);
     }
     void TearDown() override
@@ -39,6 +54,7 @@ protected:
 
     void command(WORD id) { SendMessageA(window, WM_COMMAND, MAKEWPARAM(id, 0), 0); }
 
+    TrayState tray = {&monitor, false, 0, NULL, false};
     HWND window = NULL;
 };
 
@@ -130,6 +146,40 @@ TEST_F(TrayWindow, ResumeFromSleepAsksTheMonitorToCheckEveryReader)
     EXPECT_EQ(readerChecksRequested, 2);
 }
 
+// A disconnected session (console or remote) turns the monitor's reading
+// off, a connected one on; locking changes nothing. The end stops it.
+TEST_F(TrayWindow, SessionChangesTurnTheMonitorOffAndOnAndTheEndStopsIt)
+{
+    sessionTold.clear();
+    monitorStops = 0;
+    for (WPARAM change : {WTS_CONSOLE_DISCONNECT, WTS_SESSION_LOCK, WTS_REMOTE_CONNECT, WTS_SESSION_UNLOCK,
+                          WTS_REMOTE_DISCONNECT, WTS_CONSOLE_CONNECT, WTS_SESSION_LOGON})
+        SendMessageA(window, WM_WTSSESSION_CHANGE, change, 1);
+    EXPECT_EQ(sessionTold, "-+-+");
+    EXPECT_EQ(monitorStops, 0);
+    DestroyWindow(window);
+    EXPECT_EQ(monitorStops, 1);
+}
+
+// The icon's tip follows what the monitor sees, each time it tells that
+// the line changed; an icon re-added after Explorer restarts keeps it.
+TEST_F(TrayWindow, TipTellsWhatTheMonitorSees)
+{
+    StandInTray shell;
+    statusLine.clear();
+    showTrayIcon(window, tray);
+    statusLine = "Tarjeta leida: 3 certificados";
+    SendMessageA(window, WM_STATUSLINECHANGED, 0, 0);
+    EXPECT_EQ(shell.tipShown(), L"Velmo Monitor\nTarjeta leida: 3 certificados");
+    shell.forgetIcons();
+    statusLine = std::string(49, 'x');
+    SendMessageA(window, taskbarCreatedMessage(), 0, 0);
+    EXPECT_EQ(shell.tipShown(), L"Velmo Monitor\n" + std::wstring(49, L'x'));
+    ASSERT_EQ(shell.added().size(), 2u);
+    EXPECT_EQ(shell.added()[0].tip, L"Velmo Monitor");
+    statusLine.clear();
+}
+
 TEST(TrayIcon, TipIsCutTo63CharactersAndTheShellsAnswerReturned)
 {
     StandInTray tray;
@@ -144,6 +194,118 @@ TEST(TrayIcon, TipIsCutTo63CharactersAndTheShellsAnswerReturned)
     EXPECT_EQ(tray.added()[2].tip, L"");
     EXPECT_EQ(tray.added()[2].flags, (UINT)(NIF_MESSAGE | NIF_ICON | NIF_TIP));
     EXPECT_EQ(tray.added()[2].callbackMessage, 1124u);
+}
+
+PSECURITY_DESCRIPTOR descriptorOf(const char *sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, NULL);
+    return descriptor;
+}
+
+#define USER "S-1-5-21-1-2-3-1001"
+#define OTHER "S-1-5-21-1-2-3-1002"
+#define INSTALLER "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+// As an installer running as SYSTEM leaves them, but for the inheritance
+// from the drive's root, which passes on and grants nothing here.
+const char LockedFile[] = "O:BAD:(A;;FA;;;BA)(A;;FA;;;SY)(A;;0x1200a9;;;BU)";
+const char LockedFolder[] = "O:BAD:(A;;FA;;;BA)(A;;FA;;;SY)(A;;0x1200a9;;;BU)(A;OICIIO;0x1301bf;;;AU)";
+
+TEST(PinToolTrust, OwnersAndWhoMayWriteTheFileOrItsFolder)
+{
+    struct Case {
+        const char *name, *file, *folder;
+        PinToolTrust trust;
+    };
+    const Case cases[] = {
+        {"installed and locked down", LockedFile, LockedFolder, PinToolTrusted},
+        {"TrustedInstaller's", "O:" INSTALLER "D:(A;;FA;;;" INSTALLER ")", LockedFolder, PinToolTrusted},
+        {"the user's own", "O:" USER "D:(A;;FA;;;" USER ")", "O:" USER "D:(A;;FA;;;" USER ")", PinToolTrusted},
+        {"another account's", "O:" OTHER "D:(A;;0x1200a9;;;WD)", LockedFolder, PinToolPlanted},
+        {"another's, others may write", "O:" OTHER "D:(A;;FA;;;WD)", "O:BAD:(A;;FA;;;WD)", PinToolPlanted},
+        {"others may modify it", "O:BAD:(A;;FA;;;BA)(A;;0x1301bf;;;AU)", LockedFolder, PinToolOthersMayWrite},
+        {"others may append to it", "O:BAD:(A;;FA;;;BA)(A;;0x4;;;BU)", LockedFolder, PinToolOthersMayWrite},
+        {"others may change its DACL", "O:BAD:(A;;WD;;;BU)", LockedFolder, PinToolOthersMayWrite},
+        {"generic write for everyone", "O:BAD:(A;;GW;;;WD)", LockedFolder, PinToolOthersMayWrite},
+        {"no DACL", "O:BA", LockedFolder, PinToolOthersMayWrite},
+        {"others may add files beside it", LockedFile, "O:BAD:(A;;FA;;;BA)(A;;0x2;;;AU)", PinToolOthersMayWrite},
+        {"others may delete beside it", LockedFile, "O:BAD:(A;;FA;;;BA)(A;;0x40;;;AU)", PinToolOthersMayWrite},
+        {"others may rename its folder", LockedFile, "O:BAD:(A;;FA;;;BA)(A;;SD;;;AU)", PinToolOthersMayWrite},
+        {"its folder another's", LockedFile, "O:" OTHER "D:(A;;FA;;;BA)", PinToolOthersMayWrite},
+    };
+    PSID user = NULL;
+    ASSERT_TRUE(ConvertStringSidToSidA(USER, &user));
+    for (const Case &c : cases) {
+        PSECURITY_DESCRIPTOR file = descriptorOf(c.file), folder = descriptorOf(c.folder);
+        ASSERT_TRUE(file && folder) << c.name;
+        EXPECT_EQ(judgePinTool(file, folder, user), c.trust) << c.name;
+        LocalFree(file);
+        LocalFree(folder);
+    }
+    EXPECT_EQ(judgePinTool(NULL, descriptorOf(LockedFolder), user), PinToolOthersMayWrite) << "unreadable";
+    LocalFree(user);
+}
+
+// The platform's answers for one launch, and what the launch asked of it.
+struct LaunchPlatform {
+    const char *file; // the tool's descriptor; NULL: no such file
+    DWORD started, elevated;
+    std::vector<std::string> calls, warnings;
+} platform;
+
+DWORD answerSecurity(const char *path, PSECURITY_DESCRIPTOR *descriptor)
+{
+    const bool tool = strchr(path + 3, '\\') != NULL; // C:\Zimvor\Ravendel.exe, not C:\Zimvor
+    if (tool && !platform.file)
+        return ERROR_FILE_NOT_FOUND;
+    *descriptor = descriptorOf(tool ? platform.file : LockedFolder);
+    return ERROR_SUCCESS;
+}
+DWORD answerStart(const char *path, const char *how, DWORD answer)
+{
+    platform.calls.push_back(std::string(how) + path);
+    return answer;
+}
+DWORD answerPlainStart(const char *path) { return answerStart(path, "start ", platform.started); }
+DWORD answerElevatedStart(const char *path) { return answerStart(path, "elevate ", platform.elevated); }
+void recordWarning(const char *text) { platform.warnings.push_back(text); }
+
+TEST(PinToolLaunch, ElevationOnlyForAToolNoOtherMayChangeAndRefusalsThatSayWhy)
+{
+    const PinToolCalls calls = {answerSecurity, answerPlainStart, answerElevatedStart, recordWarning};
+    const char *const Writable = "O:BAD:(A;;FA;;;BA)(A;;0x1301bf;;;AU)";
+    const std::string start = "start C:\\Zimvor\\Ravendel.exe", elevate = "elevate C:\\Zimvor\\Ravendel.exe";
+    const std::string cannot = "No se pudo lanzar la aplicaci\xF3n Cambio de Pin";
+    const std::string refused = "No se ha lanzado la aplicaci\xF3n Cambio de Pin";
+    const std::string why = " otras cuentas de este equipo pueden modificar C:\\Zimvor\\Ravendel.exe o su carpeta";
+    struct Case {
+        const char *name, *file;
+        bool refuseWritable;
+        DWORD started, elevated;
+        std::vector<std::string> calls, warnings;
+    };
+    const Case cases[] = {
+        {"locked down", LockedFile, true, ERROR_SUCCESS, 0, {start}, {}},
+        {"failing", LockedFile, false, ERROR_ACCESS_DENIED, 0, {start}, {cannot}},
+        {"missing", NULL, false, ERROR_SUCCESS, 0, {}, {cannot}},
+        {"asking for elevation", LockedFile, false, 740, ERROR_SUCCESS, {start, elevate}, {}},
+        {"elevation declined", LockedFile, false, 740, ERROR_CANCELLED, {start, elevate}, {}},
+        {"elevation failing", LockedFile, false, 740, ERROR_FILE_NOT_FOUND, {start, elevate}, {cannot}},
+        {"writable, allowed", Writable, false, ERROR_SUCCESS, 0, {start}, {}},
+        {"writable, refused by policy", Writable, true, ERROR_SUCCESS, 0, {},
+         {refused + ":" + why + ", y la directiva del administrador no permite lanzarla as\xED."}},
+        {"writable, asking for elevation", Writable, false, 740, ERROR_SUCCESS, {start},
+         {refused + " como administrador:" + why + "."}},
+        {"another account's", "O:" OTHER "D:(A;;FA;;;BA)", false, ERROR_SUCCESS, 0, {},
+         {refused + ": C:\\Zimvor\\Ravendel.exe pertenece a otra cuenta de este equipo, que puede haberlo "
+                    "puesto ah\xED."}},
+    };
+    for (const Case &c : cases) {
+        platform = {c.file, c.started, c.elevated, {}, {}};
+        launchPinTool(calls, c.refuseWritable);
+        EXPECT_EQ(platform.calls, c.calls) << c.name;
+        EXPECT_EQ(platform.warnings, c.warnings) << c.name;
+    }
 }
 
 } // namespace

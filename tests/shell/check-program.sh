@@ -1,9 +1,10 @@
 #!/bin/sh
-# VelmoMon.exe, read without running it: a GUI program of the expected
-# format that imports only system DLLs, with no DLL of its own beside it,
-# and whose resources are all in Spanish (language 3082) with the icon, the
-# about box, the start-up error text, the build's version and the message
-# table of its events, each event ID with its severity.
+# VelmoMon.exe, read without running it: a terminal-server aware GUI
+# program of the expected format that imports only system DLLs, with no DLL
+# of its own beside it, and whose resources are all in Spanish (language
+# 3082) with the icons, the about box, the start-up error text, the build's
+# version, the message table of its events, each event ID with its
+# severity, and its manifest.
 #   usage: check-program.sh OBJDUMP WINDRES FORMAT VERSION VelmoMon.exe
 #   FORMAT: pei-i386 (the 32-bit program) or pei-x86-64 (the 64-bit one)
 set -u
@@ -18,8 +19,10 @@ fail() { echo "FAIL: $*"; failed=1; }
 headers=$($objdump -p "$program") || { echo "FAIL: cannot read $program"; exit 1; }
 echo "$headers" | grep -q "file format $format\$" || fail "not of the format $format"
 echo "$headers" | grep -q "^Subsystem[[:space:]]*00000002" || fail "not the GUI subsystem"
+characteristics=$(echo "$headers" | sed -n 's/^DllCharacteristics[[:space:]]*\([0-9a-fA-F]*\)$/\1/p')
+[ $((0x${characteristics:-0} & 0x8000)) -ne 0 ] || fail "not terminal-server aware: $characteristics"
 
-system_dlls="kernel32.dll user32.dll shell32.dll crypt32.dll winscard.dll msvcrt.dll advapi32.dll gdi32.dll"
+system_dlls="kernel32.dll user32.dll shell32.dll crypt32.dll winscard.dll msvcrt.dll advapi32.dll gdi32.dll wtsapi32.dll"
 imports=$(echo "$headers" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z')
 [ -n "$imports" ] || fail "no imports found"
 for dll in $imports; do
@@ -38,6 +41,17 @@ resources=$($windres -i "$program" -O rc 2>&1) || { echo "FAIL: cannot read the 
 languages=$(echo "$resources" | sed -n 's/^LANGUAGE \(.*\)$/\1/p' | sort -u)
 [ "$languages" = "10, 3" ] || fail "resources not all in Spanish (3082): $languages"
 echo "$resources" | grep -q '^106 14 ' || fail "no icon group 106"
+echo "$resources" | grep -q '^107 14 ' || fail "no icon group 107 (the tray images)"
+# The manifest, its text as windres quotes it.
+manifest=$(echo "$resources" | sed -n '/^1 24 /,/^END/p' | sed 's/""/"/g')
+for part in 'requestedExecutionLevel level="asInvoker" uiAccess="false"' \
+    '<dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/WindowsSettings">true</dpiAware>' \
+    '<dpiAwareness xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">PerMonitorV2, System</dpiAwareness>' \
+    'supportedOS Id="{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"' 'supportedOS Id="{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}"' \
+    'supportedOS Id="{1f676c76-80e1-4239-95bb-83d0f6d0da78}"' 'supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"' \
+    'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"' "version=\"$version\""; do
+    case $manifest in *"$part"*) ;; *) fail "the manifest lacks: $part" ;; esac
+done
 echo "$resources" | grep -q '^109 DIALOG ' || fail "no about box 109"
 echo "$resources" | grep -q '^  1, "No se ha podido cargar la aplicaccion\."$' || fail "no start-up error text 1"
 fields=$(echo "$version" | sed 's/\./, /g')

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "card/CardSession.h"
+#include "card/CardFamily.h"
 #include "events/Events.h"
 #include "monitor/Monitor.h"
 #include "monitor/MonitorTestHelpers.h"
@@ -25,12 +26,13 @@ using namespace fakepcsc;
 
 namespace {
 
-void registerCard(const CardDescription &description)
+unsigned registerCard(const CardDescription &description)
 {
-    CardKind = description.family == FamilyAtr20 ? Atr20 : Atr21;
-    CardSession *session = new CardSession(connectCard(buildCard(description)));
-    registerCardCertificates(session);
+    CardSession *session = new CardSession(connectCard(buildCard(description)),
+                                           description.family == FamilyAtr20 ? Atr20 : Atr21);
+    const unsigned added = registerCardCertificates(session);
     delete session;
+    return added;
 }
 
 const Bytes SerialA = hexBytes("001A2B3C4D5E");
@@ -53,7 +55,7 @@ protected:
 
 TEST_F(StoreTest, RegistersEachCertificateWithItsBinding)
 {
-    registerCard(demoCard(FamilyAtr21, SerialA));
+    EXPECT_EQ(registerCard(demoCard(FamilyAtr21, SerialA)), 3u);
     const auto entries = personalStore();
     ASSERT_EQ(entries.size(), 3u);
 
@@ -105,7 +107,7 @@ TEST_F(StoreTest, UndecodableCertificatesArePassedOver)
     CardDescription card = demoCard(FamilyAtr21, SerialA);
     card.certificates.insert(card.certificates.begin(),
                              certificateOf(patternBytes(700), 9, "C009"));
-    registerCard(card);
+    EXPECT_EQ(registerCard(card), 3u);
     EXPECT_EQ(personalStore().size(), 3u);
 }
 
@@ -113,7 +115,7 @@ TEST_F(StoreTest, ACardWithoutCertificatesAddsNothing)
 {
     putInStore(caCertificate(), NULL, NULL);
     const auto before = personalStore();
-    registerCard(CardDescription{FamilyAtr21, SerialA, {}, {}, false});
+    EXPECT_EQ(registerCard(CardDescription{FamilyAtr21, SerialA, {}, {}, false}), 0u);
     EXPECT_EQ(personalStore().size(), before.size());
 }
 
@@ -333,6 +335,9 @@ TEST_F(StoreTest, StartUpDeletesWhatTheRecordNamesIfStillBoundAsRecorded)
     writeRecordValue(hexText(thumbprintOfDer(rebound)), REG_SZ, std::string("001A2B3C4D5E", 13));
     writeRecordValue(hexText(thumbprintOfDer(variantOf(caCertificate(), 3))), REG_SZ, "001A2B3C4D5E");
     ASSERT_EQ(recordValues().size(), 4u);
+    removeStrandedCertificates(true); // the same user's copy runs elsewhere
+    EXPECT_EQ(personalStore().size(), 5u);
+    EXPECT_EQ(recordValues().size(), 4u);
 
     recordingevents::start();
     removeStrandedCertificates();

@@ -61,11 +61,12 @@ void countCommandsWith(unsigned (*counter)()) { commandCounter = counter; }
 
 using namespace collectingstore;
 
-void registerCardCertificates(CardSession *session)
+unsigned registerCardCertificates(CardSession *session)
 {
     state().registrations++;
     if (!session)
-        return;
+        return 0;
+    unsigned added = 0;
     // Filled so that a true answer that wrote nothing is seen as such.
     CardCertificate *certificate = new CardCertificate;
     memset(certificate, 0xA5, sizeof *certificate);
@@ -79,10 +80,13 @@ void registerCardCertificates(CardSession *session)
         if (!session->nextCertificate(*certificate))
             break;
         state().certificates.push_back(collect(*certificate));
-        if (!state().certificates.back().malformed)
+        if (!state().certificates.back().malformed) {
             addToPersonalStore(state().certificates.back());
+            added++;
+        }
     }
     delete certificate;
+    return added;
 }
 
 void removeCardCertificates(const char *serial)

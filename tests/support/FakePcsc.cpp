@@ -191,7 +191,27 @@ Fault dataFault(const Bytes &data, uint16_t status) { return Fault{Fault::DataAn
 Fault shortFault(size_t count) { return Fault{Fault::ShortAnswer, 0, {}, count, 0}; }
 Fault errorFault(LONG error) { return Fault{Fault::PcscError, 0, {}, 0, error}; }
 
-void reset() { state() = State(); }
+#ifdef _WIN32
+// The event SCardAccessStartedEvent hands out, set while the service runs.
+HANDLE startedEvent()
+{
+    static HANDLE event = CreateEventA(NULL, TRUE, TRUE, NULL);
+    return event;
+}
+#endif
+
+static void followService()
+{
+#ifdef _WIN32
+    (state().serviceDown ? ResetEvent : SetEvent)(startedEvent());
+#endif
+}
+
+void reset()
+{
+    state() = State();
+    followService();
+}
 
 size_t addReader(const std::string &name)
 {
@@ -262,6 +282,7 @@ void stopService(LONG error)
     s.deadContexts.insert(s.liveContexts.begin(), s.liveContexts.end());
     s.liveContexts.clear();
     s.connections.clear();
+    followService();
 }
 
 void startService()
@@ -269,9 +290,12 @@ void startService()
     state().serviceDown = false;
     for (Reader &reader : state().readers)
         reader.events = 0;
+    followService();
 }
 
 bool serviceRunning() { return !state().serviceDown; }
+
+bool serviceStartedProbe(MonitorState &) { return serviceRunning(); }
 unsigned liveContexts() { return (unsigned)state().liveContexts.size(); }
 
 unsigned contextsNotReleased()
@@ -396,9 +420,10 @@ LONG PCSC_CALL SCardFreeMemory(SCARDCONTEXT, LPCVOID memory)
 // Like pcscd: the event count sits in the high 16 bits, an entry whose
 // current state differs from the reader's is marked changed, and an
 // UNAWARE entry is always reported; an entry whose current state holds
-// IGNORE is skipped. A reader that is gone is reported as the platform
-// reports it (setPlatform). Without a change the call times out at once
-// instead of waiting.
+// IGNORE is skipped and answered IGNORE, as both platforms do. A reader
+// that is gone is reported as the platform reports it (setPlatform).
+// pcsc-lite takes at most 16 entries. Without a change the call times out
+// at once instead of waiting.
 LONG PCSC_CALL SCardGetStatusChangeA(SCARDCONTEXT context, DWORD timeout,
                                      LPSCARD_READERSTATEA states, DWORD count)
 {
@@ -413,6 +438,8 @@ LONG PCSC_CALL SCardGetStatusChangeA(SCARDCONTEXT context, DWORD timeout,
         s.statusFailures--;
         return s.statusError;
     }
+    if (s.platform == PcscLite && count > 16)
+        return SCARD_E_INVALID_PARAMETER;
     if (s.platform == PcscLite && (count == 0 || everyEntryIgnored(states, count)))
         return SCARD_S_SUCCESS;
     const LONG usable = checkContext(context);
@@ -424,7 +451,7 @@ LONG PCSC_CALL SCardGetStatusChangeA(SCARDCONTEXT context, DWORD timeout,
     for (DWORD i = 0; i < count; i++) {
         SCARD_READERSTATEA &entry = states[i];
         if (entry.dwCurrentState & SCARD_STATE_IGNORE) {
-            entry.dwEventState = 0;
+            entry.dwEventState = SCARD_STATE_IGNORE;
             continue;
         }
         const Reader *reader = findReader(entry.szReader);
@@ -537,3 +564,13 @@ LONG PCSC_CALL SCardTransmit(SCARDHANDLE card, LPCSCARD_IO_REQUEST, LPCBYTE comm
     s.log.push_back(record);
     return record.result;
 }
+
+#ifdef _WIN32
+// Windows': an event set while the service runs.
+HANDLE WINAPI SCardAccessStartedEvent(void)
+{
+    return fakepcsc::startedEvent();
+}
+
+void WINAPI SCardReleaseStartedEvent(void) {}
+#endif

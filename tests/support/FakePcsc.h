@@ -13,6 +13,8 @@
 #include "../../card/pcsc.h"
 #include "card-image/CardImage.h"
 
+struct MonitorState;
+
 namespace fakepcsc {
 
 // What the double does to the answer of one card command.
@@ -95,9 +97,10 @@ void attachReader(size_t reader);
 // caller's count differs. pcsc-lite (1.9): the whole call fails with
 // SCARD_E_UNKNOWN_READER while any watched reader is missing, and the
 // arrival watch reports only readers that arrive or leave during the wait,
-// which the double never makes, so it stays 0. Both skip an entry whose
-// current state holds IGNORE, and pcsc-lite answers at once when every
-// entry does.
+// which the double never makes, so it stays 0, and it refuses a call of
+// more than 16 entries (SCARD_E_INVALID_PARAMETER). Both skip an entry
+// whose current state holds IGNORE, answering IGNORE in its event state,
+// and pcsc-lite answers at once when every entry does.
 enum Platform { WindowsPcsc, PcscLite };
 void setPlatform(Platform platform);
 // Since Windows 8 the smart-card service runs only while a reader is
@@ -114,6 +117,13 @@ void setEventCounts(bool on);
 void stopService(LONG error);
 void startService();
 bool serviceRunning();
+// The double's side of Windows' SCardAccessStartedEvent: whether the service
+// runs, in the form the monitor state takes it. The Windows builds also
+// export SCardAccessStartedEvent, an event set while the service runs.
+bool serviceStartedProbe(MonitorState &monitor);
+#ifdef _WIN32
+HANDLE startedEvent();
+#endif
 unsigned liveContexts();
 // Live contexts and those that died with the service, not yet released.
 unsigned contextsNotReleased();

@@ -1,6 +1,8 @@
 // The recording double of the certificate store.
 #include "RecordingStore.h"
 
+#include <map>
+
 #include "../../card/CardSession.h"
 #include "../../store/Store.h"
 
@@ -10,6 +12,7 @@ namespace {
 struct State {
     std::vector<StoreCall> calls;
     std::function<void(CardSession *)> hook;
+    std::map<std::string, unsigned> added;
 };
 
 State &state()
@@ -43,17 +46,20 @@ std::vector<std::string> removedSerials()
 }
 
 void onRegister(const std::function<void(CardSession *)> &hook) { state().hook = hook; }
+void cardAdds(const std::string &serial, unsigned certificates) { state().added[serial] = certificates; }
 
 } // namespace recordingstore
 
 using namespace recordingstore;
 
-void registerCardCertificates(CardSession *session)
+unsigned registerCardCertificates(CardSession *session)
 {
+    const std::string serial = session ? session->serial : "";
     state().calls.push_back(
-        StoreCall{StoreCall::Register, session ? session->cardHandle : 0, CardKind, std::string()});
+        StoreCall{StoreCall::Register, session ? session->cardHandle : 0, session ? session->family : Atr21, serial});
     if (state().hook)
         state().hook(session);
+    return state().added.count(serial) ? state().added[serial] : 0;
 }
 
 void removeCardCertificates(const char *serial)
@@ -61,7 +67,7 @@ void removeCardCertificates(const char *serial)
     state().calls.push_back(StoreCall{StoreCall::Remove, 0, 0, serial ? serial : "(null)"});
 }
 
-void removeStrandedCertificates()
+void removeStrandedCertificates(bool)
 {
     state().calls.push_back(StoreCall{StoreCall::RemoveStranded, 0, 0, std::string()});
 }

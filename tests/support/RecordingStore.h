@@ -19,11 +19,12 @@ namespace recordingstore {
 struct StoreCall {
     enum Kind { Register, Remove, RemoveStranded };
     Kind kind;
-    // Register: the session's card handle (0 for a null session) and the
-    // process-wide CardKind at the time of the call.
+    // Register: the session's card handle (0 for a null session), its
+    // family and its serial.
     SCARDHANDLE cardHandle;
     uint8_t cardKind;
     // Remove: a copy of the serial text handed over, or "(null)".
+    // Register: the serial the session read.
     std::string serial;
 };
 
@@ -39,5 +40,8 @@ std::vector<std::string> removedSerials();
 // Run inside registerCardCertificates after the call is recorded, with the
 // session it was given: lets a test look at the monitor's state mid-event.
 void onRegister(const std::function<void(CardSession *)> &hook);
+// How many certificates the registration of the card with that serial
+// answers it added; 0 for a serial not named.
+void cardAdds(const std::string &serial, unsigned certificates);
 
 } // namespace recordingstore

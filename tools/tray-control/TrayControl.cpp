@@ -89,9 +89,7 @@ bool choose(const Target &target, int entry)
 // system's own stands in for the notification area and hears whether the
 // program deletes its icon. Wine's own notification area drops the icons of
 // a destroyed window by itself, which Windows does not: only the program's
-// own NIM_DELETE keeps a dead icon from staying there. Wine's shell32 hands
-// the call over as WM_COPYDATA whose data opens with the window (32 bits)
-// and the icon's id.
+// own NIM_DELETE keeps a dead icon from staying there.
 HWND closingWindow = NULL;
 bool iconDeleted = false;
 
@@ -99,14 +97,11 @@ LRESULT CALLBACK standInTrayProc(HWND window, UINT message, WPARAM wParam, LPARA
 {
     if (message != WM_COPYDATA)
         return DefWindowProcA(window, message, wParam, lParam);
-    const COPYDATASTRUCT *data = (const COPYDATASTRUCT *)lParam;
-    LONG owner = 0;
-    UINT id = 0;
-    if (data->dwData == NIM_DELETE && data->cbData >= 8) {
-        memcpy(&owner, data->lpData, 4);
-        memcpy(&id, (const BYTE *)data->lpData + 4, 4);
-        iconDeleted = iconDeleted || ((HWND)(LONG_PTR)owner == closingWindow && id == TrayIconId);
-    }
+    NotifyRecord record;
+    if (!readNotifyRecord(*(const COPYDATASTRUCT *)lParam, record))
+        return FALSE;
+    if (record.action == NIM_DELETE && record.window == closingWindow && record.id == TrayIconId)
+        iconDeleted = true;
     return TRUE;
 }
 

@@ -1,6 +1,8 @@
 // Window searches and the messages that clicks and keys produce.
 #include "TrayInput.h"
 
+#include <string.h>
+
 namespace trayinput {
 namespace {
 
@@ -27,7 +29,37 @@ BOOL CALLBACK matchWindow(HWND window, LPARAM parameter)
     return FALSE;
 }
 
+// Offsets in Wine's record.
+const size_t TipOffset = 16, IconGeometryOffset = 944, NotifyRecordSize = 960;
+
+UINT readUint(const BYTE *bytes, size_t offset)
+{
+    UINT value;
+    memcpy(&value, bytes + offset, sizeof value);
+    return value;
+}
+
 } // namespace
+
+bool readNotifyRecord(const COPYDATASTRUCT &data, NotifyRecord &record)
+{
+    if (data.cbData < NotifyRecordSize)
+        return false;
+    const BYTE *bytes = (const BYTE *)data.lpData;
+    record.action = (DWORD)data.dwData;
+    record.window = (HWND)(LONG_PTR)(LONG)readUint(bytes, 0);
+    record.id = readUint(bytes, 4);
+    record.flags = readUint(bytes, 8);
+    record.callbackMessage = readUint(bytes, 12);
+    WCHAR tip[128];
+    memcpy(tip, bytes + TipOffset, sizeof tip);
+    tip[127] = 0;
+    record.tip = tip;
+    record.iconWidth = readUint(bytes, IconGeometryOffset);
+    record.iconHeight = readUint(bytes, IconGeometryOffset + 4);
+    record.iconBitsPerPixel = readUint(bytes, IconGeometryOffset + 12);
+    return true;
+}
 
 std::string windowText(HWND window)
 {
