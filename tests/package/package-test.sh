@@ -35,8 +35,10 @@ check() { # check DESCRIPTION COMMAND...
 }
 
 # Windows programs run with their output in a file: Wine's background
-# processes inherit pipes and would hold a reader's pipe open.
+# processes inherit pipes and would hold a reader's pipe open. They keep the
+# file too, so each command writes a new one.
 run() {
+    rm -f "$work/out"
     "$wine" "$@" >"$work/out" 2>&1 </dev/null
     status=$?
     tr -d '\r' <"$work/out" >"$work/out.txt"
@@ -122,6 +124,14 @@ while [ ! -s "$work/display" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); do
 export DISPLAY=":$(cat "$work/display")"
 "$wine" wineboot --init >"$work/wineboot.log" 2>&1 </dev/null
 "$WINESERVER" -w
+# One wineserver, and one session, for the whole test. Debian runs the
+# server with -p0: it ends with every command, and the next one waits for it
+# to go, then starts a session of its own (the registry read back from disk,
+# the services started again); a command that reaches the server as it ends
+# is dropped, and ends with 0 having done nothing. The session's services
+# start here, with a log of their own.
+"$WINESERVER" -p
+"$wine" cmd /c exit >"$work/session.log" 2>&1 </dev/null
 
 msi=$(windows_path "$package")
 newer=$work/newer.msi
@@ -258,13 +268,13 @@ else
     check "its icon shows in the notification area" eventually icon_shown
     check "the card's two certificates are registered, bound to VelmoCSP" eventually bound_certificates 2
     check "the program ends through its menu and takes its icon out" run "$tray_control" --wait "$wait_limit" close
-    "$WINESERVER" -w
     check "it wrote no events: the policy's 0 overrides the preference's 1" not grep -q eventlog:ReportEvent "$work/logon.out"
     run reg delete "$policy_key" /v EventLog /f /reg:64
     WINEDEBUG=-all,+eventlog "$wine" "$program_files\\Zimvor\\VelmoMon\\VelmoMon.exe" >"$work/started.out" 2>&1 </dev/null &
+    started_program=$!
     check "without the policy, the preference turns its events on" eventually grep -q eventlog:ReportEvent "$work/started.out"
     run "$tray_control" --wait "$wait_limit" close
-    "$WINESERVER" -w
+    wait $started_program
     run reg add "$policy_key" /v EventLog /t REG_DWORD /d 0 /f /reg:64
     export WINEDLLOVERRIDES='mscoree,mshtml,winemenubuilder.exe='
     rm -f "$system_winscard"
