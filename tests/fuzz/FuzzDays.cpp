@@ -372,6 +372,10 @@ void hideUnseenReturns(Day &day, bool untilEvent)
         if (!returnsUnseen(r))
             continue;
         for (DayCard &card : day.cards) {
+            // The first reader it left since a cycle saw the readers hides
+            // that departure too, wherever it went meanwhile.
+            if (card.reader < 0 && card.leftUnseen == (int)reader && card.upCycles == 0)
+                card.from = (int)reader;
             const bool hidden = card.from == (int)reader && card.upCycles == 0;
             card.waits |= hidden;
             card.waitsForEvent |= hidden && untilEvent;
