@@ -184,7 +184,7 @@ void examineEntry(MonitorState &monitor, uint32_t index)
         table.listingDue = true;
     } else if ((changed && (event & SCARD_STATE_UNAVAILABLE)) || low == RemovalEvent) {
         releaseSlot(slots, index);
-    } else if (cardWasSwapped(table.slots[index], event, previous, firstReport)) {
+    } else if (cardWasSwapped(table.slots[index], entry, previous, firstReport)) {
         releaseSlot(slots, index);
         if (low == InsertionEvent)
             takeCard(slots, index);
