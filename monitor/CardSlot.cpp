@@ -268,10 +268,16 @@ void checkEveryCardAfresh(const CardSlots &table, bool countsRestart)
     }
 }
 
+bool retryIsDue(const CardSlots &table, uint32_t index)
+{
+    const CardSlot &slot = table.slots[index];
+    return cardIsPending(slot) && (int32_t)(table.cycle - slot.retryCycle) >= 0;
+}
+
 void retryPendingCard(const CardSlots &table, uint32_t index)
 {
     const CardSlot &slot = table.slots[index];
-    if (!cardIsPending(slot) || (int32_t)(table.cycle - slot.retryCycle) < 0)
+    if (!retryIsDue(table, index))
         return;
     // After the counts started afresh the reader may hold a card of another
     // family, which is no card of the slot's.

@@ -1207,6 +1207,26 @@ TEST_F(MonitorTest, UnreadCardReplacedByTheOtherFamilyIsReadWhole)
     expectNothingLeftOpen();
 }
 
+// The same with the reader plugged back unseen, its count as before: the
+// card is tried again in a cycle whose status call reports nothing.
+TEST_F(MonitorTest, UnreadCardReplacedUnseenIsReadAsItsOwnFamilyInAQuietCycle)
+{
+    const size_t reader = readerWith(emptyCard(FamilyAtr20));
+    watchReaders();
+    failConnect(SCARD_E_SHARING_VIOLATION);
+    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    failConnect(0);
+    removeCard(reader);
+    detachReader(reader);
+    attachReader(reader);
+    insertCard(reader, emptyCard(FamilyAtr21));
+    EXPECT_EQ(pollReaders(testMonitor()), SCARD_E_TIMEOUT);
+    EXPECT_STREQ(slot(0), "001A2B3C4D5E");
+    ASSERT_EQ(recordingstore::registrations().size(), 1u);
+    EXPECT_EQ(recordingstore::registrations()[0].cardKind, Atr21);
+    expectNothingLeftOpen();
+}
+
 // While the session is disconnected nothing is read and nothing removed, the
 // service away included; on reconnection every reader is taken afresh.
 TEST_F(MonitorTest, DisconnectedSessionLeavesTheCardsAloneUntilItReconnects)
