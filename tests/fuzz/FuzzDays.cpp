@@ -357,9 +357,9 @@ void takeAfresh(Day &day)
 // counted shows too; other flags are no card event), nothing tells the
 // program it was gone. The cards that left it since keep their
 // certificates until the reader reports an event, and the card in it now
-// may wait as long. So does a card that left it since and went into
-// another reader where it cannot be read: nothing tells the program that
-// the card it names there is gone.
+// may wait as long. So does a card that left it since and went elsewhere,
+// unless it sits in another reader where it can be read: nothing tells the
+// program that the card it names there is gone.
 bool returnsUnseen(const DayReader &r)
 {
     const DWORD now = fakepcsc::readerStateOf(r.index);
@@ -375,8 +375,8 @@ void hideUnseenReturns(Day &day, bool untilEvent)
             continue;
         for (size_t c = 0; c < day.cards.size(); c++) {
             DayCard &card = day.cards[c];
-            if (card.leftUnseen == (int)reader && card.reader != (int)reader && inReader(day, card) &&
-                !tellable(day, (int)c))
+            if (card.leftUnseen == (int)reader && card.reader != (int)reader &&
+                !(inReader(day, card) && tellable(day, (int)c)))
                 depart(card, (int)reader, true);
             const bool hidden = card.from == (int)reader && card.upCycles == 0;
             card.waits |= hidden;
