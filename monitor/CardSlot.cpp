@@ -194,10 +194,16 @@ void moveSlotsDown(CardSlot *slots, uint32_t index, uint32_t later)
     clearSlot(slots[index + later]);
 }
 
-bool cardWasSwapped(const CardSlot &slot, DWORD event, DWORD previous, bool firstReport)
+bool cardWasSwapped(const CardSlot &slot, const SCARD_READERSTATEA &entry, DWORD previous,
+                    bool firstReport)
 {
+    const DWORD event = entry.dwEventState;
     if (!isTaken(slot) || !(event & SCARD_STATE_PRESENT))
         return false;
+    // An answer to reset of no family is another card's, even where the
+    // count reads as before (a reader plugged back between two polls).
+    if (!isFamilyAtr(entry.rgbAtr, entry.cbAtr))
+        return true;
     if (firstReport)
         return !slot.countsRestarted && countMovedTwice(slot.cardCount, event);
     return countMovedTwice(slot.cardCount, event) || countMovedTwice(eventCount(previous), event);
@@ -262,10 +268,16 @@ void checkEveryCardAfresh(const CardSlots &table, bool countsRestart)
     }
 }
 
+bool retryIsDue(const CardSlots &table, uint32_t index)
+{
+    const CardSlot &slot = table.slots[index];
+    return cardIsPending(slot) && (int32_t)(table.cycle - slot.retryCycle) >= 0;
+}
+
 void retryPendingCard(const CardSlots &table, uint32_t index)
 {
     const CardSlot &slot = table.slots[index];
-    if (!cardIsPending(slot) || (int32_t)(table.cycle - slot.retryCycle) < 0)
+    if (!retryIsDue(table, index))
         return;
     // After the counts started afresh the reader may hold a card of another
     // family, which is no card of the slot's.

@@ -56,13 +56,14 @@ void clearSlot(CardSlot &slot);
 // entries do.
 void moveSlotsDown(CardSlot *slots, uint32_t index, uint32_t later);
 
-// Whether the card in a taken slot was replaced between two calls: the
-// reader's event count moved by two or more since the card was taken, or
-// since `previous`, the state the last call reported (a count that falls
-// back: the reader was plugged in anew), whatever else the reader shows.
-// On the first report after the counts restarted the count tells nothing.
-// Reads only.
-bool cardWasSwapped(const CardSlot &slot, DWORD event, DWORD previous, bool firstReport);
+// Whether the card in a taken slot was replaced between two calls, whatever
+// else the entry's event state shows: the reader's answer to reset is of no
+// family, or the reader's event count moved by two or more since the card
+// was taken, or since `previous`, the state the last call reported (a count
+// that falls back: the reader was plugged in anew). On the first report
+// after the counts restarted the count tells nothing. Reads only.
+bool cardWasSwapped(const CardSlot &slot, const SCARD_READERSTATEA &entry, DWORD previous,
+                    bool firstReport);
 // The first report after the counts restarted gives the count the card is
 // held to from now on.
 void noteReport(const CardSlots &table, uint32_t index, DWORD event, bool firstReport);
@@ -86,3 +87,5 @@ void checkEveryCardAfresh(const CardSlots &table, bool countsRestart);
 // A taken slot's card that is waiting for a read (its first, or the check
 // after the counts started afresh) is tried when its turn has come.
 void retryPendingCard(const CardSlots &table, uint32_t index);
+// Whether that slot's card is to be tried now. Reads only.
+bool retryIsDue(const CardSlots &table, uint32_t index);

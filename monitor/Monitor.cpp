@@ -135,6 +135,12 @@ void noteCycleWithoutListing(ReaderTable &table)
         table.listingDue = true;
 }
 
+void copyAnswerToReset(SCARD_READERSTATEA &entry, const SCARD_READERSTATEA &reported)
+{
+    entry.cbAtr = reported.cbAtr <= sizeof entry.rgbAtr ? reported.cbAtr : 0;
+    memcpy(entry.rgbAtr, reported.rgbAtr, sizeof entry.rgbAtr);
+}
+
 // One status call over the table's entries and the arrival watch, on a copy
 // so that the watch needs no room in the table. pcsc-lite refuses a call of
 // more than 16 entries: while the table is full the watch is left out, as
@@ -154,10 +160,8 @@ LONG callStatus(MonitorState &monitor)
     if (result != SCARD_S_SUCCESS)
         return result;
     for (uint32_t i = 0; i < count; i++) {
-        SCARD_READERSTATEA &entry = table.entries[i];
-        entry.dwEventState = states[i].dwEventState;
-        entry.cbAtr = states[i].cbAtr <= sizeof entry.rgbAtr ? states[i].cbAtr : 0;
-        memcpy(entry.rgbAtr, states[i].rgbAtr, sizeof entry.rgbAtr);
+        table.entries[i].dwEventState = states[i].dwEventState;
+        copyAnswerToReset(table.entries[i], states[i]);
     }
     if (watchArrivals)
         noteArrivals(table, states[count].dwEventState);
@@ -184,7 +188,7 @@ void examineEntry(MonitorState &monitor, uint32_t index)
         table.listingDue = true;
     } else if ((changed && (event & SCARD_STATE_UNAVAILABLE)) || low == RemovalEvent) {
         releaseSlot(slots, index);
-    } else if (cardWasSwapped(table.slots[index], event, previous, firstReport)) {
+    } else if (cardWasSwapped(table.slots[index], entry, previous, firstReport)) {
         releaseSlot(slots, index);
         if (low == InsertionEvent)
             takeCard(slots, index);
@@ -199,6 +203,32 @@ void examineEntry(MonitorState &monitor, uint32_t index)
     }
 }
 
+// After a status call that reported nothing, the answers to reset are
+// those of the last call that did, and a reader plugged back unseen may
+// hold a card of the other family since. Where a card is to be tried again,
+// one call that waits for nothing gives every entry its card's answer to
+// reset first; a quiet cycle with nothing to try calls nothing more. False
+// when no answer could be had: nothing is tried in this cycle.
+bool refreshAnswersToReset(MonitorState &monitor)
+{
+    ReaderTable &table = monitor.table;
+    const CardSlots slots = slotsOf(table, monitor.context);
+    bool due = false;
+    for (uint32_t i = 0; i < table.count && !due; i++)
+        due = retryIsDue(slots, i);
+    if (!due)
+        return true;
+    SCARD_READERSTATEA states[ReaderTableSize];
+    memcpy(states, table.entries, table.count * sizeof states[0]);
+    for (uint32_t i = 0; i < table.count; i++)
+        states[i].dwCurrentState = SCARD_STATE_UNAWARE;
+    if (SCardGetStatusChangeA(monitor.context, 0, states, table.count) != SCARD_S_SUCCESS)
+        return false;
+    for (uint32_t i = 0; i < table.count; i++)
+        copyAnswerToReset(table.entries[i], states[i]);
+    return true;
+}
+
 // A card waits for a read only while the reader last showed it present.
 // A check that finds another card removes the certificates of the card its
 // slot named and sends every other slot naming it to read its card at once
@@ -206,9 +236,11 @@ void examineEntry(MonitorState &monitor, uint32_t index)
 // registered under its serial to check its card: the second pass reads
 // those that come before it in the table; every other slot tried in the
 // first pass is no longer due.
-void retryPendingCards(MonitorState &monitor)
+void retryPendingCards(MonitorState &monitor, bool answersToResetFresh)
 {
     ReaderTable &table = monitor.table;
+    if (!answersToResetFresh && !refreshAnswersToReset(monitor))
+        return;
     for (int pass = 0; pass < 2; pass++)
         for (uint32_t i = 0; i < table.count && !monitorStopRequested(monitor); i++)
             if (table.entries[i].dwCurrentState & SCARD_STATE_PRESENT)
@@ -273,7 +305,7 @@ LONG pollReaders(MonitorState &monitor)
         giveBackDeadContext(monitor, listed);
         return result;
     }
-    retryPendingCards(monitor);
+    retryPendingCards(monitor, result == SCARD_S_SUCCESS);
     return result;
 }
 

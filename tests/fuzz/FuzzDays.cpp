@@ -357,7 +357,9 @@ void takeAfresh(Day &day)
 // counted shows too; other flags are no card event), nothing tells the
 // program it was gone. The cards that left it since keep their
 // certificates until the reader reports an event, and the card in it now
-// may wait as long.
+// may wait as long. So does a card that left it since and went elsewhere,
+// unless it sits in another reader where it can be read: nothing tells the
+// program that the card it names there is gone.
 bool returnsUnseen(const DayReader &r)
 {
     const DWORD now = fakepcsc::readerStateOf(r.index);
@@ -371,11 +373,11 @@ void hideUnseenReturns(Day &day, bool untilEvent)
         const DayReader &r = day.readers[reader];
         if (!returnsUnseen(r))
             continue;
-        for (DayCard &card : day.cards) {
-            // The first reader it left since a cycle saw the readers hides
-            // that departure too, wherever it went meanwhile.
-            if (card.reader < 0 && card.leftUnseen == (int)reader && card.upCycles == 0)
-                card.from = (int)reader;
+        for (size_t c = 0; c < day.cards.size(); c++) {
+            DayCard &card = day.cards[c];
+            if (card.leftUnseen == (int)reader && card.reader != (int)reader &&
+                !(inReader(day, card) && tellable(day, (int)c)))
+                depart(card, (int)reader, true);
             const bool hidden = card.from == (int)reader && card.upCycles == 0;
             card.waits |= hidden;
             card.waitsForEvent |= hidden && untilEvent;

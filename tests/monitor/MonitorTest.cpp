@@ -784,6 +784,7 @@ const CardImage CardB21 = familyCard(FamilyAtr21, hexBytes("B1B1B1B1B1B1"));
 const CardImage CardA20 = familyCard(FamilyAtr20, hexBytes("A0A0A0A0A0A0A0"));
 const CardImage CardB20 = familyCard(FamilyAtr20, hexBytes("B0B0B0B0B0B0B0"));
 const CardImage CardC21 = familyCard(FamilyAtr21, hexBytes("C1C1C1C1C1C1"));
+const CardImage ForeignCard = cardWithAtr(hexBytes("3B 02 14 50"));
 
 std::function<void(size_t)> serviceStops(LONG error, const CardImage *swapIn, bool remove)
 {
@@ -944,6 +945,10 @@ const Disturbance Disturbances[] = {
     // that falls back tells the reader was plugged in anew.
     {"PluggedBackUnseenTwiceWithAnotherCard", &CardA21, true, pluggedBackWith(CardB21, 2), 1,
      pluggedBackWith(CardB21, 1), SCARD_S_SUCCESS, {"A1A1A1A1A1A1"}, 1, "B1B1B1B1B1B1", 1, false},
+    // Its count as before, but its answer to reset of no family: the card
+    // seen when the other reader's removal ends the status call.
+    {"PluggedBackUnseenWithAForeignCard", &CardA21, true, pluggedBackWith(ForeignCard, 1), 1,
+     nothing, SCARD_E_TIMEOUT, {"A1A1A1A1A1A1"}, 0, NULL, 1, true},
     {"ReaderGoneAndBackEmpty", &CardA21, true, readerLeaves(NULL, WindowsPcsc), 2, readerBack,
      SCARD_S_SUCCESS, {"A1A1A1A1A1A1"}, 0, NULL, 1, true},
     {"ReaderGoneAndBackWithAnotherCard", &CardA21, true, readerLeaves(&CardB20, WindowsPcsc), 2,
@@ -1199,6 +1204,26 @@ TEST_F(MonitorTest, UnreadCardReplacedByTheOtherFamilyIsReadWhole)
     EXPECT_STREQ(slot(0), "0123456789ABCD");
     ASSERT_EQ(recordingstore::registrations().size(), 1u);
     EXPECT_EQ(recordingstore::registrations()[0].cardKind, Atr20);
+    expectNothingLeftOpen();
+}
+
+// The same with the reader plugged back unseen, its count as before: the
+// card is tried again in a cycle whose status call reports nothing.
+TEST_F(MonitorTest, UnreadCardReplacedUnseenIsReadAsItsOwnFamilyInAQuietCycle)
+{
+    const size_t reader = readerWith(emptyCard(FamilyAtr20));
+    watchReaders();
+    failConnect(SCARD_E_SHARING_VIOLATION);
+    EXPECT_EQ(pollReaders(testMonitor()), SCARD_S_SUCCESS);
+    failConnect(0);
+    removeCard(reader);
+    detachReader(reader);
+    attachReader(reader);
+    insertCard(reader, emptyCard(FamilyAtr21));
+    EXPECT_EQ(pollReaders(testMonitor()), SCARD_E_TIMEOUT);
+    EXPECT_STREQ(slot(0), "001A2B3C4D5E");
+    ASSERT_EQ(recordingstore::registrations().size(), 1u);
+    EXPECT_EQ(recordingstore::registrations()[0].cardKind, Atr21);
     expectNothingLeftOpen();
 }
 
