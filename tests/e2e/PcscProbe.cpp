@@ -7,6 +7,10 @@
 //                                   created the file MARK when it starts to
 //   pcsc-probe refused              every call fails cleanly against a
 //                                   helper that is absent or answers nonsense
+//   pcsc-probe replay READER FILE   waits for a card in READER and sends it
+//                                   the command APDUs that FILE holds (hex,
+//                                   blank-separated) in one transaction, as
+//                                   a bare client: the benchmark's floor
 // Prints each step; exits 0 when every step went as expected.
 #include <windows.h>
 #include <winscard.h>
@@ -180,6 +184,74 @@ int refused()
     return good ? 0 : 1;
 }
 
+int hexValue(int c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// Reads the next blank-separated APDU of `file`; 0 at the end or on a
+// malformed or oversized one.
+DWORD nextApdu(FILE *file, BYTE *apdu, DWORD capacity)
+{
+    char word[2 * 261 + 2];
+    if (fscanf(file, "%523s", word) != 1)
+        return 0;
+    const DWORD length = (DWORD)strlen(word) / 2;
+    if (length == 0 || length > capacity || strlen(word) % 2)
+        return 0;
+    for (DWORD i = 0; i < length; i++) {
+        const int high = hexValue(word[2 * i]), low = hexValue(word[2 * i + 1]);
+        if (high < 0 || low < 0)
+            return 0;
+        apdu[i] = (BYTE)(high * 16 + low);
+    }
+    return length;
+}
+
+bool sendApdus(SCARDHANDLE card, FILE *file)
+{
+    BYTE command[261], answer[258];
+    DWORD length, count = 0;
+    bool good = true;
+    while (good && (length = nextApdu(file, command, sizeof command)) != 0) {
+        DWORD answerLength = sizeof answer;
+        good = SCardTransmit(card, SCARD_PCI_T0, command, length, NULL, answer, &answerLength) ==
+               SCARD_S_SUCCESS;
+        count += good;
+    }
+    printf("replayed %lu commands%s\n", (unsigned long)count, good ? "" : ", then a transmit FAILED");
+    return good && count > 0;
+}
+
+int replay(const char *reader, const char *fileName)
+{
+    FILE *file = fopen(fileName, "r");
+    if (!file) {
+        printf("cannot open %s\n", fileName);
+        return 1;
+    }
+    SCARDCONTEXT context = 0;
+    SCARDHANDLE card = 0;
+    DWORD protocol = 0;
+    bool good = step("SCardEstablishContext", SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &context)) &&
+                waitForCard(context, reader, 900, 17) &&
+                step("SCardConnectA (shared, T=0)", SCardConnectA(context, reader, SCARD_SHARE_SHARED,
+                                                                  SCARD_PROTOCOL_T0, &card, &protocol));
+    if (good) {
+        good = step("SCardBeginTransaction", SCardBeginTransaction(card)) && sendApdus(card, file);
+        SCardEndTransaction(card, SCARD_LEAVE_CARD);
+        SCardDisconnect(card, SCARD_LEAVE_CARD);
+    }
+    if (context)
+        SCardReleaseContext(context);
+    fclose(file);
+    return good ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -190,6 +262,8 @@ int main(int argc, char **argv)
         return wait(argv[2], (DWORD)strtoul(argv[3], NULL, 10), argv[4]);
     if (argc == 2 && strcmp(argv[1], "refused") == 0)
         return refused();
-    fprintf(stderr, "usage: pcsc-probe check READER OTHER | wait READER MS MARK | refused\n");
+    if (argc == 4 && strcmp(argv[1], "replay") == 0)
+        return replay(argv[2], argv[3]);
+    fprintf(stderr, "usage: pcsc-probe check READER OTHER | wait READER MS MARK | refused | replay READER FILE\n");
     return 2;
 }

@@ -106,6 +106,11 @@ class VirtualCard:
     def commands(self):
         return self.counters().get("commands", -1)
 
+    def apdus(self):
+        """The command APDUs since its last insertion, in hexadecimal."""
+        words = self.command("apdus").split()
+        return words[1:] if words and words[0] == "ok" else []
+
     def quit(self):
         if self.process.poll() is None:
             try:

@@ -11,6 +11,7 @@
 #include <winscard.h>
 
 #include <stdlib.h>
+#include <string.h>
 
 #include "BridgeReplies.h"
 
@@ -248,18 +249,31 @@ bool receiveAll(SOCKET s, uint8_t *bytes, uint32_t count)
     return true;
 }
 
+// The helper sends each reply as one frame, so one receive usually brings
+// all of it: under Wine every receive is a trip through the server, and a
+// card read makes a hundred of them.
 bool exchangeOn(SOCKET s, Call *call)
 {
     BridgeWriter header = bridgeWriter(call->request, 4);
     putU32(header, call->out.length);
     if (!sendAll(s, call->request, 4 + call->out.length))
         return false;
-    uint8_t lengthBytes[4];
+    uint8_t first[1024];
+    uint32_t got = 0;
+    while (got < 4) {
+        const int n = recv(s, (char *)first + got, (int)(sizeof first - got), 0);
+        if (n <= 0)
+            return false;
+        got += (uint32_t)n;
+    }
     uint32_t length = 0;
-    if (!receiveAll(s, lengthBytes, sizeof lengthBytes) || !frameLength(lengthBytes, length))
+    if (!frameLength(first, length) || got - 4 > length)
         return false;
     call->reply = (uint8_t *)malloc(length);
-    if (!call->reply || !receiveAll(s, call->reply, length))
+    if (!call->reply)
+        return false;
+    memcpy(call->reply, first + 4, got - 4);
+    if (!receiveAll(s, call->reply + (got - 4), length - (got - 4)))
         return false;
     call->in = bridgeReader(call->reply, length);
     return true;

@@ -11,14 +11,16 @@
 //                             [--t0-timing] [--clock HZ] [--processing-us N]
 // Commands, one per line on standard input, each answered by one line that
 // begins with "ok" or "error" on standard output:
-//   insert | remove | fail-after K | load FILE | status | counters | quit
+//   insert | remove | fail-after K | load FILE | status | counters | apdus | quit
 // fail-after K answers K more command APDUs, then disconnects at the next
 // one, as a card pulled out in the middle of a read. counters answers, since
 // the last insertion: the command APDUs, their bytes each way, the
 // wall-clock times (Unix milliseconds) when the first command arrived and
 // when the last answer left, and card-us, the microseconds a real T=0 card
 // needs for those exchanges (whether or not --t0-timing makes the card take
-// them). The end of standard input quits.
+// them). apdus answers the command APDUs themselves in hexadecimal, in the
+// order they came (the first 1,024), for a bare client to send again. The
+// end of standard input quits.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
@@ -34,6 +36,7 @@
 
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "card-image/CardEmulator.h"
 #include "../common/SocketIo.h"
@@ -64,11 +67,14 @@ struct Traffic {
     long long firstCommand; // Unix milliseconds the first command arrived; 0 before it
     long long lastAnswer; // Unix milliseconds the last answer left
     double cardMicroseconds; // what a real T=0 card needs for the same exchanges
+    std::vector<Bytes> apdus; // the commands, the first MaxRecorded of them
 };
+
+const size_t MaxRecorded = 1024;
 
 VirtualCard card = {"127.0.0.1", 0, CardImage(), false, -1, CardSelection{-1, -1, Bytes()}, -1, 0,
                     false, DefaultCardTiming};
-Traffic traffic = {0, 0, 0, 0, 0.0};
+Traffic traffic = {0, 0, 0, 0, 0.0, {}};
 
 long long wallClockMilliseconds()
 {
@@ -165,7 +171,7 @@ void insertCard()
     }
     card.selection = freshSelection();
     card.commands = 0;
-    traffic = Traffic{0, 0, 0, 0, 0.0};
+    traffic = Traffic{0, 0, 0, 0, 0.0, {}};
     reply("ok inserted");
 }
 
@@ -215,6 +221,8 @@ bool serveMessage()
     traffic.bytesIn += message.size();
     traffic.bytesOut += answer.size();
     traffic.cardMicroseconds += needed;
+    if (traffic.apdus.size() < MaxRecorded)
+        traffic.apdus.push_back(message);
     const bool sent = sendMessage(card.socket, answer);
     traffic.lastAnswer = wallClockMilliseconds();
     return sent;
@@ -227,6 +235,20 @@ void reportTraffic()
              card.commands, traffic.bytesIn, traffic.bytesOut, traffic.firstCommand, traffic.lastAnswer,
              traffic.cardMicroseconds);
     reply("ok %s", text);
+}
+
+void reportApdus()
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (const Bytes &apdu : traffic.apdus) {
+        text += ' ';
+        for (unsigned char octet : apdu) {
+            text += digits[octet >> 4];
+            text += digits[octet & 15];
+        }
+    }
+    reply("ok%s", text);
 }
 
 bool parseCount(const std::string &text, long &count)
@@ -268,6 +290,8 @@ bool runCommand(const std::string &line)
                            std::to_string(card.commands));
     } else if (command == "counters") {
         reportTraffic();
+    } else if (command == "apdus") {
+        reportApdus();
     } else if (command == "quit") {
         reply("ok quit");
         return false;
