@@ -201,8 +201,9 @@ bool cardWasSwapped(const CardSlot &slot, const SCARD_READERSTATEA &entry, DWORD
     if (!isTaken(slot) || !(event & SCARD_STATE_PRESENT))
         return false;
     // An answer to reset of no family is another card's, even where the
-    // count reads as before (a reader plugged back between two polls).
-    if (!isFamilyAtr(entry.rgbAtr, entry.cbAtr))
+    // count reads as before (a reader plugged back between two polls). No
+    // answer at all tells nothing: a card that stopped answering shows none.
+    if (entry.cbAtr > 0 && !isFamilyAtr(entry.rgbAtr, entry.cbAtr))
         return true;
     if (firstReport)
         return !slot.countsRestarted && countMovedTwice(slot.cardCount, event);

@@ -57,8 +57,8 @@ void clearSlot(CardSlot &slot);
 void moveSlotsDown(CardSlot *slots, uint32_t index, uint32_t later);
 
 // Whether the card in a taken slot was replaced between two calls, whatever
-// else the entry's event state shows: the reader's answer to reset is of no
-// family, or the reader's event count moved by two or more since the card
+// else the entry's event state shows: the reader reports an answer to reset
+// of no family, or the reader's event count moved by two or more since the card
 // was taken, or since `previous`, the state the last call reported (a count
 // that falls back: the reader was plugged in anew). On the first report
 // after the counts restarted the count tells nothing. Reads only.

@@ -175,11 +175,14 @@ bool reportReader(SCARD_READERSTATEA &entry, const Reader &reader)
     const bool differs = entry.dwCurrentState == SCARD_STATE_UNAWARE ||
                          (entry.dwCurrentState & ~(DWORD)SCARD_STATE_CHANGED) != now;
     entry.dwEventState = now | (differs ? SCARD_STATE_CHANGED : 0);
-    entry.cbAtr = reader.present ? (DWORD)reader.card.atr.size() : 0;
+    // A mute card gave no answer to reset (pcsc-lite keeps none after a
+    // failed power-up).
+    const bool answered = reader.present && !(reader.flags & SCARD_STATE_MUTE);
+    entry.cbAtr = answered ? (DWORD)reader.card.atr.size() : 0;
     if (entry.cbAtr > sizeof entry.rgbAtr)
         entry.cbAtr = sizeof entry.rgbAtr;
     memset(entry.rgbAtr, 0, sizeof entry.rgbAtr);
-    if (reader.present)
+    if (answered)
         memcpy(entry.rgbAtr, reader.card.atr.data(), entry.cbAtr);
     return differs;
 }
