@@ -88,6 +88,12 @@ bool cardIsPending(const CardSlot &slot)
     return slot.status == SlotUnread || slot.status == SlotChecking;
 }
 
+bool retryIsDue(const CardSlots &table, uint32_t index)
+{
+    const CardSlot &slot = table.slots[index];
+    return cardIsPending(slot) && (int32_t)(table.cycle - slot.retryCycle) >= 0;
+}
+
 // A card sits in one reader: read in this one, it is most likely no longer
 // the card of another slot registered under its serial (it moved between
 // two polls, or while that slot's reader was unplugged and plugged back,
@@ -269,10 +275,12 @@ void checkEveryCardAfresh(const CardSlots &table, bool countsRestart)
     }
 }
 
-bool retryIsDue(const CardSlots &table, uint32_t index)
+bool anyRetryDue(const CardSlots &table)
 {
-    const CardSlot &slot = table.slots[index];
-    return cardIsPending(slot) && (int32_t)(table.cycle - slot.retryCycle) >= 0;
+    for (uint32_t i = 0; i < table.count; i++)
+        if (retryIsDue(table, i))
+            return true;
+    return false;
 }
 
 void retryPendingCard(const CardSlots &table, uint32_t index)

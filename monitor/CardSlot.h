@@ -87,5 +87,5 @@ void checkEveryCardAfresh(const CardSlots &table, bool countsRestart);
 // A taken slot's card that is waiting for a read (its first, or the check
 // after the counts started afresh) is tried when its turn has come.
 void retryPendingCard(const CardSlots &table, uint32_t index);
-// Whether that slot's card is to be tried now. Reads only.
-bool retryIsDue(const CardSlots &table, uint32_t index);
+// Whether any slot's card is to be tried now. Reads only.
+bool anyRetryDue(const CardSlots &table);

@@ -212,11 +212,7 @@ void examineEntry(MonitorState &monitor, uint32_t index)
 bool refreshAnswersToReset(MonitorState &monitor)
 {
     ReaderTable &table = monitor.table;
-    const CardSlots slots = slotsOf(table, monitor.context);
-    bool due = false;
-    for (uint32_t i = 0; i < table.count && !due; i++)
-        due = retryIsDue(slots, i);
-    if (!due)
+    if (!anyRetryDue(slotsOf(table, monitor.context)))
         return true;
     SCARD_READERSTATEA states[ReaderTableSize];
     memcpy(states, table.entries, table.count * sizeof states[0]);
@@ -236,11 +232,9 @@ bool refreshAnswersToReset(MonitorState &monitor)
 // registered under its serial to check its card: the second pass reads
 // those that come before it in the table; every other slot tried in the
 // first pass is no longer due.
-void retryPendingCards(MonitorState &monitor, bool answersToResetFresh)
+void retryPendingCards(MonitorState &monitor)
 {
     ReaderTable &table = monitor.table;
-    if (!answersToResetFresh && !refreshAnswersToReset(monitor))
-        return;
     for (int pass = 0; pass < 2; pass++)
         for (uint32_t i = 0; i < table.count && !monitorStopRequested(monitor); i++)
             if (table.entries[i].dwCurrentState & SCARD_STATE_PRESENT)
@@ -305,7 +299,8 @@ LONG pollReaders(MonitorState &monitor)
         giveBackDeadContext(monitor, listed);
         return result;
     }
-    retryPendingCards(monitor, result == SCARD_S_SUCCESS);
+    if (result == SCARD_S_SUCCESS || refreshAnswersToReset(monitor))
+        retryPendingCards(monitor);
     return result;
 }
 
